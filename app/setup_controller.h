@@ -1,0 +1,79 @@
+// The one controller of the setup program: application, window, script
+// message and navigation delegate at once. This header is the table of
+// contents; each folder defines the operations of its own subsystem:
+//   app/      construction, launch sequence, closing questions, navigation policy
+//   bridge/   page messages, emit, clipboard copy
+//   install/  install() and its worker, SetupResult
+//   confirm/  checkConfirmation(), SetupReceipt
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "install/setup_result.h"
+#include "platform/platform.h"
+
+namespace vorn {
+
+// A flat map of string keys to string values that always holds "type".
+using Event = std::map<std::string, std::string>;
+
+inline constexpr std::string_view kWindowTitle = "Vorn Preview Setup";
+inline constexpr std::string_view kMessageHandlerName = "setup";
+inline constexpr std::string_view kExtensionsPageAddress = "chrome://extensions/";
+
+class SetupController final : public platform::ApplicationDelegate,
+                              public platform::WindowDelegate,
+                              public platform::ScriptMessageHandler,
+                              public platform::NavigationDelegate,
+                              public std::enable_shared_from_this<SetupController> {
+ public:
+  // Construction; empty when the platform gives no resources folder.
+  static std::shared_ptr<SetupController> create(platform::Platform& platform);
+
+  // --- platform callbacks (app/) ---
+  void applicationDidFinishLaunching() override;
+  bool applicationShouldTerminateAfterLastWindowClosed() override;
+  bool windowShouldClose() override;
+  void webViewDecidePolicyForNavigationAction(const platform::NavigationAction& action,
+                                              const platform::DecisionHandler& decisionHandler) override;
+  // --- page bridge (bridge/) ---
+  void userContentControllerDidReceiveScriptMessage(const platform::ScriptMessage& message) override;
+
+  // --- the program's own operations ---
+  void checkConfirmation();                                       // confirm/
+  void emit(const Event& event);                                  // bridge/
+  void install();                                                 // install/
+  void copy(std::string_view text, std::string_view target);      // bridge/
+
+  // The setup page's URL, standardised: what is loaded, allowed and accepted.
+  [[nodiscard]] platform::URL indexPageURL() const;
+
+  // --- fields, read and written on the main thread only ---
+  std::unique_ptr<platform::Window> window;
+  std::unique_ptr<platform::WebView> web;
+  std::optional<SetupResult> result;
+  bool confirmed = false;
+  bool installing = false;
+  std::shared_ptr<platform::Timer> timer;
+  const platform::URL resources;
+
+  SetupController(platform::Platform& platform, platform::URL resourcesFolder);
+
+ private:
+  // The background half of install(); answers the one outcome to hand back.
+  static platform::Outcome<SetupResult> runInstallation(platform::Foundation& foundation);
+  void installationSucceeded(SetupResult record);
+  void installationFailed(const platform::Error& error);
+
+  platform::Platform& platform_;
+};
+
+// The entry point, written against the platform table: makes the controller,
+// makes it the application's delegate and runs the event loop.
+int runSetupProgram(platform::Platform& platform);
+
+}  // namespace vorn

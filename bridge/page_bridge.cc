@@ -1,0 +1,56 @@
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "app/setup_controller.h"
+
+namespace vorn {
+
+void SetupController::userContentControllerDidReceiveScriptMessage(const platform::ScriptMessage& message) {
+  if (!message.frameInfo.isMainFrame) return;
+  if (!message.frameInfo.requestURL) return;
+  if (message.frameInfo.requestURL->standardizedFileURL() != indexPageURL()) return;
+  const std::string* word = std::get_if<std::string>(&message.body);
+  if (word == nullptr) return;
+
+  if (*word == "install") {
+    if (!installing) install();
+  } else if (*word == "copyExtensions") {
+    copy(kExtensionsPageAddress, "extensions");
+  } else if (*word == "copyFolder") {
+    if (result) copy(result->folder, "folder");
+  } else if (*word == "check") {
+    checkConfirmation();
+  } else if (*word == "done") {
+    if (confirmed) platform_.app.terminate();
+  }
+}
+
+void SetupController::emit(const Event& event) {
+  if (!web) return;
+  std::string json;
+  try {
+    // Strict UTF-8: an event that is not valid text is dropped, as the
+    // platform's serialiser would.
+    json = nlohmann::json(event).dump();
+  } catch (const nlohmann::json::exception&) {
+    return;
+  }
+  // The platform's writer escapes every slash; outside strings a flat map of
+  // strings has none, so each '/' in the text lies inside a string.
+  std::string script = "window.vornSetup.receive(";
+  script.reserve(script.size() + json.size() + 16);
+  for (const char c : json) {
+    if (c == '/') script += '\\';
+    script += c;
+  }
+  script += ')';
+  web->evaluateJavaScript(std::move(script));
+}
+
+void SetupController::copy(std::string_view text, std::string_view target) {
+  platform_.app.generalPasteboard().clearContents();
+  platform_.app.generalPasteboard().setString(text, platform::PasteboardTypeString);
+  emit(Event{{"type", "copied"}, {"target", std::string(target)}});
+}
+
+}  // namespace vorn

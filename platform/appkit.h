@@ -1,0 +1,94 @@
+// The application object, its window, images and the general pasteboard.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/url.h"
+
+namespace vorn::platform {
+
+class WebView;
+
+struct Rect {
+  double x = 0;
+  double y = 0;
+  double width = 0;
+  double height = 0;
+  friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+enum WindowStyleMask : unsigned {
+  WindowStyleMaskTitled = 1,
+  WindowStyleMaskClosable = 2,
+  WindowStyleMaskMiniaturizable = 4,
+  WindowStyleMaskResizable = 8,
+};
+
+enum class BackingStoreType { Buffered = 2 };
+enum class ActivationPolicy { Regular = 0 };
+
+class ApplicationDelegate {
+ public:
+  virtual ~ApplicationDelegate() = default;
+  virtual void applicationDidFinishLaunching() = 0;
+  virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
+};
+
+class WindowDelegate {
+ public:
+  virtual ~WindowDelegate() = default;
+  virtual bool windowShouldClose() = 0;
+};
+
+class Window {
+ public:
+  virtual ~Window() = default;
+  virtual void setTitle(std::string_view title) = 0;
+  // Not owned: the delegate outlives the window.
+  virtual void setDelegate(WindowDelegate* delegate) = 0;
+  virtual void setContentView(WebView& view) = 0;
+  virtual void center() = 0;
+  virtual void makeKeyAndOrderFront() = 0;
+};
+
+class Image {
+ public:
+  virtual ~Image() = default;
+};
+
+inline constexpr std::string_view PasteboardTypeString = "public.utf8-plain-text";
+
+class Pasteboard {
+ public:
+  virtual ~Pasteboard() = default;
+  virtual void clearContents() = 0;
+  virtual bool setString(std::string_view text, std::string_view type) = 0;
+};
+
+class Application {
+ public:
+  virtual ~Application() = default;
+  virtual bool setActivationPolicy(ActivationPolicy policy) = 0;
+  // Not owned, as on the real platform: the caller keeps the delegate alive.
+  virtual void setDelegate(ApplicationDelegate* delegate) = 0;
+  // Runs the event loop; answers the process's exit status once it ends.
+  virtual int run() = 0;
+  // Orderly end with status 0.
+  virtual void terminate() = 0;
+  // Orderly end when the program cannot go on: one line on standard error, status 1.
+  virtual void terminateWithFailure(std::string_view line) = 0;
+
+  // Empty when the window cannot be made.
+  virtual std::unique_ptr<Window> makeWindow(Rect contentRect, unsigned styleMask,
+                                             BackingStoreType backing, bool defer) = 0;
+  // Empty when the file is missing or is no image.
+  virtual std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) = 0;
+  // An empty image leaves the platform's default icon.
+  virtual void setApplicationIconImage(std::shared_ptr<Image> image) = 0;
+  virtual void activateIgnoringOtherApps(bool flag) = 0;
+  virtual Pasteboard& generalPasteboard() = 0;
+};
+
+}  // namespace vorn::platform

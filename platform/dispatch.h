@@ -1,0 +1,32 @@
+// The background queue, the main queue and the repeating main-thread timer.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace vorn::platform {
+
+enum class QualityOfService { UserInitiated };
+
+class Dispatch {
+ public:
+  virtual ~Dispatch() = default;
+  virtual void asyncGlobal(QualityOfService qos, std::function<void()> work) = 0;
+  // Runs the work on the main thread at a later turn of its loop.
+  virtual void asyncMain(std::function<void()> work) = 0;
+};
+
+class Timer {
+ public:
+  virtual ~Timer() = default;
+};
+
+class RunLoop {
+ public:
+  virtual ~RunLoop() = default;
+  // Scheduled on the main loop; the first firing comes one interval after scheduling.
+  virtual std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
+                                                std::function<void(Timer&)> action) = 0;
+};
+
+}  // namespace vorn::platform

@@ -1,0 +1,153 @@
+#include "platform/headless/headless_platform.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+namespace vorn::platform::headless {
+
+int HeadlessApplication::run() {
+  if (delegate != nullptr && !exitStatus) delegate->applicationDidFinishLaunching();
+  return exitStatus.value_or(0);
+}
+
+void HeadlessApplication::end(int status) {
+  if (exitStatus) return;
+  exitStatus = status;
+  if (onEnd) onEnd();
+}
+
+void HeadlessApplication::terminateWithFailure(std::string_view line) {
+  failureLine = line;
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+  end(1);
+}
+
+std::unique_ptr<Window> HeadlessApplication::makeWindow(Rect rect, unsigned style, BackingStoreType backing,
+                                                        bool defer) {
+  if (failWindowCreation) return nullptr;
+  auto window = std::make_unique<HeadlessWindow>(rect, style, backing, defer);
+  lastWindow = window.get();
+  return window;
+}
+
+std::shared_ptr<Image> HeadlessApplication::imageWithContentsOfURL(const URL& url) {
+  // Stands in for the image decoder: a readable PNG file is an image.
+  std::ifstream in(url.path(), std::ios::binary);
+  char signature[8] = {};
+  if (!in.read(signature, sizeof signature)) return nullptr;
+  if (std::string_view(signature, 8) != std::string_view("\x89PNG\r\n\x1a\n", 8)) return nullptr;
+  return std::make_shared<HeadlessImage>(url);
+}
+
+std::unique_ptr<WebView> HeadlessWebKit::makeWebView(Rect frame, const WebViewConfiguration& configuration) {
+  if (failWebViewCreation) return nullptr;
+  auto view = std::make_unique<HeadlessWebView>(frame, configuration);
+  lastWebView = view.get();
+  return view;
+}
+
+HeadlessDispatch::~HeadlessDispatch() { joinBackground(); }
+
+void HeadlessDispatch::asyncGlobal(QualityOfService qos, std::function<void()> work) {
+  std::lock_guard lock(mutex_);
+  globalQueueClasses.push_back(qos);
+  background_.emplace_back(std::move(work));
+}
+
+void HeadlessDispatch::asyncMain(std::function<void()> work) {
+  {
+    std::lock_guard lock(mutex_);
+    main_.push_back(std::move(work));
+  }
+  posted_.notify_all();
+}
+
+int HeadlessDispatch::runMainQueue() {
+  std::deque<std::function<void()>> batch;
+  {
+    std::lock_guard lock(mutex_);
+    batch.swap(main_);
+  }
+  for (auto& work : batch) work();
+  return static_cast<int>(batch.size());
+}
+
+bool HeadlessDispatch::waitAndRunMainQueue(std::chrono::milliseconds timeout) {
+  {
+    std::unique_lock lock(mutex_);
+    if (!posted_.wait_for(lock, timeout, [this] { return !main_.empty(); })) return false;
+  }
+  return runMainQueue() > 0;
+}
+
+void HeadlessDispatch::joinBackground() {
+  std::vector<std::thread> threads;
+  {
+    std::lock_guard lock(mutex_);
+    threads.swap(background_);
+  }
+  for (auto& t : threads) t.join();
+}
+
+std::shared_ptr<Timer> HeadlessRunLoop::scheduledTimer(double interval, bool repeats,
+                                                       std::function<void(Timer&)> action) {
+  auto timer = std::make_shared<HeadlessTimer>();
+  timer->interval = interval;
+  timer->repeats = repeats;
+  timer->action = std::move(action);
+  timers.push_back(timer);
+  return timer;
+}
+
+void HeadlessRunLoop::fireTimers() {
+  for (const auto& weak : timers) {
+    if (auto timer = weak.lock()) timer->action(*timer);
+  }
+}
+
+HeadlessPlatform::HeadlessPlatform(posix::PosixFoundation::Options options)
+    : foundation(std::move(options)), table_{app, webkit, foundation, dispatch, runLoop} {}
+
+void HeadlessPlatform::postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body) {
+  HeadlessWebView* view = webView();
+  if (view == nullptr) return;
+  const ScriptMessage message{FrameInfo{isMainFrame, std::move(frameURL)}, std::move(body)};
+  for (const auto& entry : view->configuration.userContentController.handlers) {
+    if (entry.name == "setup") entry.handler->userContentControllerDidReceiveScriptMessage(message);
+  }
+}
+
+std::vector<NavigationActionPolicy> HeadlessPlatform::decideNavigation(std::optional<URL> url) {
+  std::vector<NavigationActionPolicy> decisions;
+  HeadlessWebView* view = webView();
+  if (view == nullptr || view->navigationDelegate == nullptr) return decisions;
+  view->navigationDelegate->webViewDecidePolicyForNavigationAction(
+      NavigationAction{std::move(url)}, [&decisions](NavigationActionPolicy p) { decisions.push_back(p); });
+  return decisions;
+}
+
+bool HeadlessPlatform::requestWindowClose() {
+  HeadlessWindow* w = window();
+  if (w == nullptr || w->closed) return false;
+  if (w->delegate != nullptr && !w->delegate->windowShouldClose()) return false;
+  w->closed = true;
+  if (app.delegate != nullptr && app.delegate->applicationShouldTerminateAfterLastWindowClosed()) app.end(0);
+  return true;
+}
+
+std::vector<std::map<std::string, std::string>> HeadlessPlatform::events() const {
+  std::vector<std::map<std::string, std::string>> out;
+  HeadlessWebView* view = webkit.lastWebView;
+  if (view == nullptr) return out;
+  constexpr std::string_view kPrefix = "window.vornSetup.receive(";
+  for (const std::string& script : view->scripts) {
+    if (!script.starts_with(kPrefix) || !script.ends_with(')')) continue;
+    const std::string_view json(script.data() + kPrefix.size(), script.size() - kPrefix.size() - 1);
+    out.push_back(nlohmann::json::parse(json).get<std::map<std::string, std::string>>());
+  }
+  return out;
+}
+
+}  // namespace vorn::platform::headless

@@ -1,0 +1,196 @@
+// An in-process stand-in for the window, web view, clipboard, timer and queues.
+// It records what the logic asked for and lets a test play the platform's part:
+// post page messages, ask for navigation decisions, fire the timer, close the
+// window and run what was posted to the main queue. Files, processes, UUIDs and
+// the clock stay the real POSIX ones.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/posix_foundation.h"
+
+namespace vorn::platform::headless {
+
+class HeadlessWebView;
+
+class HeadlessWindow final : public Window {
+ public:
+  HeadlessWindow(Rect rect, unsigned style, BackingStoreType backing, bool defer)
+      : contentRect(rect), styleMask(style), backingStore(backing), deferred(defer) {}
+  void setTitle(std::string_view text) override { title = text; }
+  void setDelegate(WindowDelegate* d) override { delegate = d; }
+  void setContentView(WebView& view) override { contentView = &view; }
+  void center() override { centered = true; }
+  void makeKeyAndOrderFront() override { shownInFront = true; }
+
+  Rect contentRect;
+  unsigned styleMask;
+  BackingStoreType backingStore;
+  bool deferred;
+  std::string title;
+  WindowDelegate* delegate = nullptr;
+  WebView* contentView = nullptr;
+  bool centered = false;
+  bool shownInFront = false;
+  bool closed = false;
+};
+
+class HeadlessWebView final : public WebView {
+ public:
+  HeadlessWebView(Rect rect, WebViewConfiguration config) : frame(rect), configuration(std::move(config)) {}
+  void setNavigationDelegate(NavigationDelegate* d) override { navigationDelegate = d; }
+  void loadFileURL(const URL& url, const URL& readAccess) override {
+    loads.push_back({url, readAccess, navigationDelegate != nullptr});
+  }
+  void evaluateJavaScript(std::string script) override { scripts.push_back(std::move(script)); }
+
+  struct Load {
+    URL url;
+    URL allowingReadAccessTo;
+    bool delegateWasSet;
+  };
+  Rect frame;
+  WebViewConfiguration configuration;
+  NavigationDelegate* navigationDelegate = nullptr;
+  std::vector<Load> loads;
+  std::vector<std::string> scripts;
+};
+
+class HeadlessPasteboard final : public Pasteboard {
+ public:
+  void clearContents() override {
+    contents.clear();
+    ++clearCount;
+  }
+  bool setString(std::string_view text, std::string_view type) override {
+    contents.emplace_back(std::string(type), std::string(text));
+    return true;
+  }
+  // Type → data, in the order written; an earlier owner's contents sit here too.
+  std::vector<std::pair<std::string, std::string>> contents;
+  int clearCount = 0;
+};
+
+class HeadlessImage final : public Image {
+ public:
+  explicit HeadlessImage(URL from) : url(std::move(from)) {}
+  URL url;
+};
+
+class HeadlessApplication final : public Application {
+ public:
+  bool setActivationPolicy(ActivationPolicy policy) override {
+    activationPolicy = policy;
+    return true;
+  }
+  void setDelegate(ApplicationDelegate* d) override { delegate = d; }
+  int run() override;
+  void terminate() override { end(0); }
+  void terminateWithFailure(std::string_view line) override;
+  std::unique_ptr<Window> makeWindow(Rect rect, unsigned style, BackingStoreType backing, bool defer) override;
+  std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) override;
+  void setApplicationIconImage(std::shared_ptr<Image> image) override {
+    iconImage = std::move(image);
+    iconWasSet = true;
+  }
+  void activateIgnoringOtherApps(bool flag) override { activatedIgnoringOtherApps = flag; }
+  Pasteboard& generalPasteboard() override { return pasteboard; }
+
+  void end(int status);
+
+  std::optional<ActivationPolicy> activationPolicy;
+  ApplicationDelegate* delegate = nullptr;
+  bool failWindowCreation = false;
+  HeadlessWindow* lastWindow = nullptr;  // owned by whoever asked for it
+  std::shared_ptr<Image> iconImage;
+  bool iconWasSet = false;
+  bool activatedIgnoringOtherApps = false;
+  HeadlessPasteboard pasteboard;
+  std::optional<int> exitStatus;  // set once the application has ended
+  std::string failureLine;
+  std::function<void()> onEnd;  // lets run() stop waiting
+};
+
+class HeadlessWebKit final : public WebKit {
+ public:
+  std::unique_ptr<WebView> makeWebView(Rect frame, const WebViewConfiguration& configuration) override;
+  bool failWebViewCreation = false;
+  HeadlessWebView* lastWebView = nullptr;
+};
+
+// A real background thread per work item; a main queue that the test drains.
+class HeadlessDispatch final : public Dispatch {
+ public:
+  ~HeadlessDispatch() override;
+  void asyncGlobal(QualityOfService qos, std::function<void()> work) override;
+  void asyncMain(std::function<void()> work) override;
+
+  // Runs everything posted to the main queue so far; answers how many ran.
+  int runMainQueue();
+  // Waits up to `timeout` for main-queue work, then runs what is there.
+  bool waitAndRunMainQueue(std::chrono::milliseconds timeout);
+  void joinBackground();
+  std::vector<QualityOfService> globalQueueClasses;
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable posted_;
+  std::deque<std::function<void()>> main_;
+  std::vector<std::thread> background_;
+};
+
+class HeadlessTimer final : public Timer {
+ public:
+  double interval = 0;
+  bool repeats = false;
+  std::function<void(Timer&)> action;
+};
+
+class HeadlessRunLoop final : public RunLoop {
+ public:
+  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, std::function<void(Timer&)> action) override;
+  // Fires every scheduled timer whose owner still holds it.
+  void fireTimers();
+  std::vector<std::weak_ptr<HeadlessTimer>> timers;
+};
+
+// The whole table, with test controls.
+class HeadlessPlatform {
+ public:
+  explicit HeadlessPlatform(posix::PosixFoundation::Options options = {});
+
+  Platform& table() { return table_; }
+  HeadlessApplication app;
+  HeadlessWebKit webkit;
+  posix::PosixFoundation foundation;
+  HeadlessDispatch dispatch;
+  HeadlessRunLoop runLoop;
+
+  HeadlessWindow* window() const { return app.lastWindow; }
+  HeadlessWebView* webView() const { return webkit.lastWebView; }
+
+  // The page posts `body` to the "setup" handler from a frame.
+  void postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body);
+  // Asks the navigation delegate; answers every decision it made, in order.
+  std::vector<NavigationActionPolicy> decideNavigation(std::optional<URL> url);
+  // The user presses the close button: answers whether the window closed.
+  bool requestWindowClose();
+  // The events sent so far, parsed back from the evaluated scripts.
+  std::vector<std::map<std::string, std::string>> events() const;
+
+ private:
+  Platform table_;
+};
+
+}  // namespace vorn::platform::headless
