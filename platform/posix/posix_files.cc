@@ -12,9 +12,5 @@ bool PosixFileManager::fileExistsAtPath(const std::string&) { return false; }
 Status PosixFileManager::replaceItem(const URL&, const URL&) { return notYet(); }
 Status PosixFileManager::moveItem(const URL&, const URL&) { return notYet(); }
 Status PosixFileManager::removeItem(const URL&) { return notYet(); }
-Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::string&, std::size_t) {
-  return notYet();
-}
-Outcome<TaskResult> PosixFoundation::runTask(const URL&, const std::vector<std::string>&) { return notYet(); }
 
 }  // namespace vorn::platform::posix
