@@ -2,8 +2,8 @@
 
 namespace vorn {
 
-void SetupController::webViewDecidePolicyForNavigationAction(const platform::NavigationAction& action,
-                                                             const platform::DecisionHandler& decisionHandler) {
+void SetupController::webViewDecidePolicyForNavigationAction(
+    const platform::NavigationAction& action, const platform::DecisionHandler& decisionHandler) {
   const bool allow = action.requestURL && action.requestURL->standardizedFileURL() == indexPageURL();
   decisionHandler(allow ? platform::NavigationActionPolicy::Allow : platform::NavigationActionPolicy::Cancel);
 }

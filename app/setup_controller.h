@@ -44,10 +44,10 @@ class SetupController final : public platform::ApplicationDelegate,
   void userContentControllerDidReceiveScriptMessage(const platform::ScriptMessage& message) override;
 
   // --- the program's own operations ---
-  void checkConfirmation();                                       // confirm/
-  void emit(const Event& event);                                  // bridge/
-  void install();                                                 // install/
-  void copy(std::string_view text, std::string_view target);      // bridge/
+  void checkConfirmation();                                   // confirm/
+  void emit(const Event& event);                              // bridge/
+  void install();                                             // install/
+  void copy(std::string_view text, std::string_view target);  // bridge/
 
   // The setup page's URL, standardised: what is loaded, allowed and accepted.
   [[nodiscard]] platform::URL indexPageURL() const;

@@ -81,8 +81,8 @@ class Application {
   virtual void terminateWithFailure(std::string_view line) = 0;
 
   // Empty when the window cannot be made.
-  virtual std::unique_ptr<Window> makeWindow(Rect contentRect, unsigned styleMask,
-                                             BackingStoreType backing, bool defer) = 0;
+  virtual std::unique_ptr<Window> makeWindow(Rect contentRect, unsigned styleMask, BackingStoreType backing,
+                                             bool defer) = 0;
   // Empty when the file is missing or is no image.
   virtual std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) = 0;
   // An empty image leaves the platform's default icon.

@@ -18,8 +18,8 @@ struct Error {
 template <typename T>
 class Outcome {
  public:
-  Outcome(T value) : state_(std::move(value)) {}          // NOLINT(google-explicit-constructor)
-  Outcome(Error error) : state_(std::move(error)) {}      // NOLINT(google-explicit-constructor)
+  Outcome(T value) : state_(std::move(value)) {}      // NOLINT(google-explicit-constructor)
+  Outcome(Error error) : state_(std::move(error)) {}  // NOLINT(google-explicit-constructor)
   [[nodiscard]] bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
   T& value() { return std::get<0>(state_); }

@@ -39,8 +39,7 @@ class FileManager {
   virtual Status removeItem(const URL& url) = 0;
   // Reads a regular file of at most maxBytes without following a symbolic link
   // and without ever blocking; anything else is an error.
-  virtual Outcome<std::string> contentsOfSmallRegularFile(const std::string& path,
-                                                          std::size_t maxBytes) = 0;
+  virtual Outcome<std::string> contentsOfSmallRegularFile(const std::string& path, std::size_t maxBytes) = 0;
 };
 
 class Foundation {

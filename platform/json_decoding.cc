@@ -11,12 +11,18 @@ Error decodingError(DecodingErrorKind kind, std::string description) {
 
 std::string typeName(const nlohmann::json& value) {
   switch (value.type()) {
-    case nlohmann::json::value_t::object: return "an object";
-    case nlohmann::json::value_t::array: return "an array";
-    case nlohmann::json::value_t::string: return "a string";
-    case nlohmann::json::value_t::boolean: return "a boolean";
-    case nlohmann::json::value_t::null: return "null";
-    default: return "a number";
+    case nlohmann::json::value_t::object:
+      return "an object";
+    case nlohmann::json::value_t::array:
+      return "an array";
+    case nlohmann::json::value_t::string:
+      return "a string";
+    case nlohmann::json::value_t::boolean:
+      return "a boolean";
+    case nlohmann::json::value_t::null:
+      return "null";
+    default:
+      return "a number";
   }
 }
 
@@ -25,8 +31,8 @@ Outcome<const nlohmann::json*> member(const nlohmann::json& object, const char* 
                                       std::string_view recordName) {
   const auto it = object.find(key);
   if (it == object.end()) {
-    return decodingError(DecodingErrorKind::MissingKey, "The " + std::string(recordName) +
-                                                            " has no \"" + key + "\" member.");
+    return decodingError(DecodingErrorKind::MissingKey,
+                         "The " + std::string(recordName) + " has no \"" + key + "\" member.");
   }
   if (it->is_null()) {
     return decodingError(DecodingErrorKind::NullValue, "The \"" + std::string(key) + "\" member of the " +
@@ -46,9 +52,9 @@ Outcome<nlohmann::json> decodeTopLevelObject(std::string_view bytes, std::string
                              : "The " + std::string(recordName) + " is not valid JSON.");
   }
   if (!parsed.is_object()) {
-    return decodingError(DecodingErrorKind::WrongTopLevelType, "The " + std::string(recordName) +
-                                                                   " is " + typeName(parsed) +
-                                                                   " instead of an object.");
+    return decodingError(
+        DecodingErrorKind::WrongTopLevelType,
+        "The " + std::string(recordName) + " is " + typeName(parsed) + " instead of an object.");
   }
   return parsed;
 }

@@ -16,8 +16,23 @@ constexpr std::string_view kFileScheme = "file://";
 bool pathSafe(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   switch (c) {
-    case '-': case '.': case '_': case '~': case '!': case '$': case '&': case '\'':
-    case '(': case ')': case '*': case '+': case ',': case '=': case ':': case '@': case '/':
+    case '-':
+    case '.':
+    case '_':
+    case '~':
+    case '!':
+    case '$':
+    case '&':
+    case '\'':
+    case '(':
+    case ')':
+    case '*':
+    case '+':
+    case ',':
+    case '=':
+    case ':':
+    case '@':
+    case '/':
       return true;
     default:
       return false;

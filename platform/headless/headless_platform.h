@@ -98,7 +98,8 @@ class HeadlessApplication final : public Application {
   int run() override;
   void terminate() override { end(0); }
   void terminateWithFailure(std::string_view line) override;
-  std::unique_ptr<Window> makeWindow(Rect rect, unsigned style, BackingStoreType backing, bool defer) override;
+  std::unique_ptr<Window> makeWindow(Rect rect, unsigned style, BackingStoreType backing,
+                                     bool defer) override;
   std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) override;
   void setApplicationIconImage(std::shared_ptr<Image> image) override {
     iconImage = std::move(image);
@@ -159,7 +160,8 @@ class HeadlessTimer final : public Timer {
 
 class HeadlessRunLoop final : public RunLoop {
  public:
-  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, std::function<void(Timer&)> action) override;
+  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
+                                        std::function<void(Timer&)> action) override;
   // Fires every scheduled timer whose owner still holds it.
   void fireTimers();
   std::vector<std::weak_ptr<HeadlessTimer>> timers;

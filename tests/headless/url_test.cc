@@ -1,12 +1,14 @@
-#include <gtest/gtest.h>
-
 #include "platform/url.h"
+
+#include <gtest/gtest.h>
 
 namespace vorn::platform {
 namespace {
 
 TEST(FileURL, EncodesFoldersAsTheEngineReportsThem) {
-  EXPECT_EQ(URL::fileURLWithPath("/tmp/x y#z%?\xC3\xA9/ui", true).appendingPathComponent("index.html").absoluteString(),
+  EXPECT_EQ(URL::fileURLWithPath("/tmp/x y#z%?\xC3\xA9/ui", true)
+                .appendingPathComponent("index.html")
+                .absoluteString(),
             "file:///tmp/x%20y%23z%25%3F%C3%A9/ui/index.html");
   EXPECT_EQ(URL::fileURLWithPath("/tmp/p !$&'()*+,;=@[]~`{}^|\"<>\\ \xC3\x9C", true)
                 .appendingPathComponent("index.html")
@@ -34,10 +36,12 @@ TEST(FileURL, StandardisationResolvesDotSegmentsOnly) {
 }
 
 TEST(FileURL, LastComponentIgnoresATrailingSlash) {
-  EXPECT_EQ(URL::fileURLWithPath("/x/y/z").deletingLastPathComponent().appendingPathComponent("f.json").path(),
-            "/x/y/f.json");
-  EXPECT_EQ(URL::fileURLWithPath("/x/y/z/").deletingLastPathComponent().appendingPathComponent("f.json").path(),
-            "/x/y/f.json");
+  EXPECT_EQ(
+      URL::fileURLWithPath("/x/y/z").deletingLastPathComponent().appendingPathComponent("f.json").path(),
+      "/x/y/f.json");
+  EXPECT_EQ(
+      URL::fileURLWithPath("/x/y/z/").deletingLastPathComponent().appendingPathComponent("f.json").path(),
+      "/x/y/f.json");
   EXPECT_EQ(URL::fileURLWithPath("/").deletingLastPathComponent().path(), "/");
 }
 
