@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <nlohmann/json.hpp>
 #include <string>
 
@@ -37,13 +38,18 @@ void SetupController::emit(const Event& event) {
   }
   // The platform's writer escapes every slash; outside strings a flat map of
   // strings has none, so each '/' in the text lies inside a string.
-  std::string script = "window.vornSetup.receive(";
-  script.reserve(script.size() + json.size() + 16);
+  constexpr std::string_view kHead = "window.vornSetup.receive(";
+  // One pass with room for a backslash before every character; a backslash is
+  // always written and kept only in front of a slash.
+  std::string script(kHead.size() + 2 * json.size() + 1, '\0');
+  char* out = std::copy(kHead.begin(), kHead.end(), script.data());
   for (const char c : json) {
-    if (c == '/') script += '\\';
-    script += c;
+    *out = '\\';
+    out += static_cast<int>(c == '/');
+    *out++ = c;
   }
-  script += ')';
+  *out++ = ')';
+  script.resize(static_cast<std::size_t>(out - script.data()));
   web->evaluateJavaScript(std::move(script));
 }
 
