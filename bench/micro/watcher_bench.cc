@@ -1,0 +1,67 @@
+// One confirmation-watcher tick against the bare system calls it stands on:
+// with no receipt, one lstat of the same path; with a 1 KiB matching receipt,
+// open + fstat + read + close of the same file.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+
+#include "bench/support/bench_support.h"
+
+namespace {
+
+using vorn::bench::WatchingController;
+
+void BM_TickNoReceipt(benchmark::State& state) {
+  WatchingController watching;
+  for (auto _ : state) {
+    watching.controller->checkConfirmation();
+  }
+  if (watching.confirmed()) state.SkipWithError("confirmed without a receipt");
+}
+
+void BM_TickNoReceiptBaseline(benchmark::State& state) {
+  WatchingController watching;
+  struct stat st {};
+  for (auto _ : state) {
+    const int rc = ::lstat(watching.receiptPath.c_str(), &st);
+    benchmark::DoNotOptimize(rc);
+  }
+}
+
+void BM_TickReceipt(benchmark::State& state) {
+  WatchingController watching;
+  watching.writeMatchingReceipt();
+  for (auto _ : state) {
+    watching.controller->checkConfirmation();
+    if (!watching.confirmed()) {
+      state.SkipWithError("the receipt did not confirm");
+      break;
+    }
+    watching.rearm();
+  }
+}
+
+void BM_TickReceiptBaseline(benchmark::State& state) {
+  WatchingController watching;
+  watching.writeMatchingReceipt();
+  std::array<char, 1025> buffer{};
+  for (auto _ : state) {
+    const int fd = ::open(watching.receiptPath.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    ::fstat(fd, &st);
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+    ::close(fd);
+    benchmark::DoNotOptimize(got);
+    benchmark::DoNotOptimize(buffer.data());
+  }
+}
+
+BENCHMARK(BM_TickNoReceipt);
+BENCHMARK(BM_TickNoReceiptBaseline);
+BENCHMARK(BM_TickReceipt);
+BENCHMARK(BM_TickReceiptBaseline);
+
+}  // namespace

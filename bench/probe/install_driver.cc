@@ -1,0 +1,44 @@
+// One real installation, driven the way the page drives it, timed from the
+// "install" command to the event that ends it. The bundle to install is the
+// one whose program is <bundle>/Contents/MacOS/prog; HOME says where
+// ~/Applications is. Prints one JSON line: seconds, event type, message.
+//   vorn_install_driver <bundle>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "app/setup_controller.h"
+#include "platform/headless/headless_platform.h"
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: %s <bundle>\n", argv[0]);
+    return 2;
+  }
+  vorn::platform::headless::HeadlessPlatform platform(
+      {.executablePath = std::string(argv[1]) + "/Contents/MacOS/prog", .clock = {}});
+  auto controller = vorn::SetupController::create(platform.table());
+  if (!controller) return 3;
+  controller->applicationDidFinishLaunching();
+
+  const auto start = std::chrono::steady_clock::now();
+  platform.postMessage(true, controller->indexPageURL(), std::string("install"));
+  if (!controller->installing) {
+    std::fprintf(stderr, "the bridge did not accept \"install\"\n");
+    return 4;
+  }
+  while (controller->installing) platform.dispatch.waitAndRunMainQueue(std::chrono::milliseconds(100));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  platform.dispatch.joinBackground();
+
+  const auto events = platform.events();
+  nlohmann::json out{{"seconds", seconds}};
+  if (!events.empty()) {
+    out["event"] = events.back().at("type");
+    if (auto it = events.back().find("message"); it != events.back().end()) out["message"] = it->second;
+  }
+  std::printf("%s\n", out.dump().c_str());
+  return out.value("event", "") == "installed" ? 0 : 1;
+}
