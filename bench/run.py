@@ -97,13 +97,15 @@ def ordered(round_index, ours, base):
 def micro_time(build, name, min_time):
     out = subprocess.run(
         [str(build / "bench" / "vorn_micro_bench"), f"--benchmark_filter=^{name}$",
-         f"--benchmark_min_time={min_time}", "--benchmark_format=json"],
+         f"--benchmark_min_time={min_time}", "--benchmark_repetitions=3", "--benchmark_format=json"],
         check=True, capture_output=True, text=True).stdout
-    result = json.loads(out)["benchmarks"][0]
-    if result.get("error_occurred"):
-        raise RuntimeError(f"{name}: {result.get('error_message')}")
-    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[result["time_unit"]]
-    return result["real_time"] * scale
+    # The fastest of three repetitions: on a shared machine the others mostly measure the neighbours.
+    runs = [b for b in json.loads(out)["benchmarks"] if b.get("run_type", "iteration") == "iteration"]
+    for result in runs:
+        if result.get("error_occurred"):
+            raise RuntimeError(f"{name}: {result.get('error_message')}")
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[runs[0]["time_unit"]]
+    return min(r["real_time"] for r in runs) * scale
 
 
 def strace_counts(build, ticks, mode):
@@ -143,8 +145,8 @@ def run_micro(build, rounds, figures):
         fig = Figure(title, "ns", target)
         try:
             for r in range(rounds):
-                fig.add(*ordered(r, lambda: micro_time(build, name, 0.3),
-                                 lambda: micro_time(build, name + "Baseline", 0.3)))
+                fig.add(*ordered(r, lambda: micro_time(build, name, 0.1),
+                                 lambda: micro_time(build, name + "Baseline", 0.1)))
         except (subprocess.CalledProcessError, RuntimeError) as error:
             fig.failure = str(error).splitlines()[0]
         if mode:
@@ -332,9 +334,9 @@ class VirtualDisplay:
         self.proc.wait(timeout=10)
 
 
-def probe_page(work, page_source):
-    """A copy of the page whose first script posts "check" at once."""
-    page = work / "page"
+def probe_page(page, page_source):
+    """A copy of the page whose first script posts "check" at once, from a file of the page's own
+    folder (so a policy that allows only the folder's own scripts lets it run)."""
     shutil.rmtree(page, ignore_errors=True)
     if page_source and (page_source / "index.html").exists():
         shutil.copytree(page_source, page)
@@ -342,10 +344,11 @@ def probe_page(work, page_source):
         page.mkdir(parents=True)
         (page / "index.html").write_text("<!doctype html><html><head><title>Vorn Preview Setup</title></head>"
                                          "<body><main><h1>Vorn Preview Setup</h1></main></body></html>\n")
+    (page / "vorn-bench-post.js").write_text('window.webkit.messageHandlers.setup.postMessage("check");\n')
     index = page / "index.html"
     html = index.read_text()
-    post = '<script>window.webkit.messageHandlers.setup.postMessage("check");</script>'
-    html = re.sub(r"(<head[^>]*>)", r"\1" + post, html, count=1) if "<head" in html else post + html
+    post = '<script src="vorn-bench-post.js"></script>'
+    html = re.sub(r"(<head[^>]*>)", lambda m: m.group(1) + post, html, count=1) if "<head" in html else post + html
     index.write_text(html)
     return page
 
@@ -385,15 +388,23 @@ def run_desktop(build, rounds, figures, work):
     web_fig = Figure("resident memory of the web process once the page is shown", "KiB", 1.10)
     figs = [start_fig, ui_fig, web_fig]
     baseline = build / "bench" / "vorn_minimal_webview"
-    probe = build / "bench" / "startup" / APP_NAME / "Contents" / "MacOS" / "vorn_startup_probe"
-    missing = [p for p in (baseline, probe) if not p.exists()]
+    probe_exe = build / "bench" / "vorn_startup_probe"
+    real_bundle = build / APP_NAME
+    missing = [p for p in (baseline, probe_exe, real_bundle) if not p.exists()]
     if missing or shutil.which("Xvfb") is None:
         reason = "Xvfb missing" if not missing else f"{missing[0].name} not built (no desktop backend yet)"
         for fig in figs:
             fig.failure = reason
         figures.extend(figs)
         return
-    page = probe.parent.parent / "Resources" / "ui"
+    # Our program as shipped, with the probe beside it in Contents/MacOS (where the web-process
+    # extension is looked for) and the page's first script posting at once.
+    bundle = work / "probe" / APP_NAME
+    shutil.rmtree(bundle.parent, ignore_errors=True)
+    shutil.copytree(real_bundle, bundle, symlinks=True)
+    probe = bundle / "Contents" / "MacOS" / probe_exe.name
+    shutil.copy2(probe_exe, probe)
+    page = probe_page(bundle / "Contents" / "Resources" / "ui", real_bundle / "Contents" / "Resources" / "ui")
     home = work / "desktop-home"
     home.mkdir(parents=True, exist_ok=True)
     try:
