@@ -1,9 +1,49 @@
+#include <string>
+
 #include "app/setup_controller.h"
+#include "confirm/setup_receipt.h"
+#include "confirm/text_equality.h"
 
 namespace vorn {
+namespace {
 
+constexpr std::string_view kReceiptFileName = "setup-confirmed.json";
+constexpr std::size_t kLargestReceipt = 1024;
+constexpr double kAgeLimitSeconds = 1800;
+
+}  // namespace
+
+// Runs on every tick and on the page's "check"; every unmet condition is
+// silent and simply waits for the next call.
 void SetupController::checkConfirmation() {
-  // Body comes with the confirmation watcher.
+  if (installing) return;
+  if (confirmed) return;
+  if (!result) return;
+  const SetupResult& current = *result;
+
+  // Beside the folder, not inside it; a trailing slash is not a component.
+  const std::string path = platform::URL::fileURLWithPath(current.folder)
+                               .deletingLastPathComponent()
+                               .appendingPathComponent(kReceiptFileName)
+                               .path();
+
+  // Only a regular file (never a link, pipe or device), checked on the open
+  // descriptor, and never more than the limit read.
+  auto bytes = platform_.foundation.defaultManager().contentsOfSmallRegularFile(path, kLargestReceipt);
+  if (!bytes) return;
+
+  auto receipt = decodeSetupReceipt(bytes.value());
+  if (!receipt) return;
+  if (!canonicallyEqual(receipt.value().token, current.token)) return;
+  if (!canonicallyEqual(receipt.value().version, current.version)) return;
+
+  // Written as conditions that must hold, so NaN and infinities never pass.
+  const double createdAt = receipt.value().createdAt;
+  if (!(platform_.foundation.timeIntervalSince1970() >= createdAt)) return;
+  if (!(platform_.foundation.timeIntervalSince1970() - createdAt < kAgeLimitSeconds)) return;
+
+  confirmed = true;
+  emit(Event{{"type", "confirmed"}});
 }
 
 }  // namespace vorn

@@ -1,10 +1,84 @@
-// The confirmation file's safe read. (Body comes with the watcher.)
+// The confirmation file's read: the checks are made on the open descriptor, so
+// the entry cannot be swapped for a pipe, device or larger file between the
+// check and the read.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
 #include "platform/posix/posix_foundation.h"
 
 namespace vorn::platform::posix {
+namespace {
 
-Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::string&, std::size_t) {
-  return Error{"VornSetup", 1, "Not available yet"};
+constexpr std::string_view kPosixDomain = "NSPOSIXErrorDomain";
+
+Error posixError(int code, const std::string& path) {
+  return Error{std::string(kPosixDomain), code,
+               "The file \"" + path + "\" could not be read: " + std::strerror(code) + "."};
+}
+
+Error rejected(int code, const std::string& path, std::string_view why) {
+  return Error{std::string(kPosixDomain), code, "The file \"" + path + "\" " + std::string(why) + "."};
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  [[nodiscard]] int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::string& path,
+                                                                  std::size_t maxBytes) {
+  // A look at the entry first, so that a pipe or device is never even opened
+  // (opening some devices has effects of its own).
+  struct stat entry {};
+  if (::lstat(path.c_str(), &entry) != 0) return posixError(errno, path);
+  if (!S_ISREG(entry.st_mode)) return rejected(EINVAL, path, "is not a regular file");
+  if (static_cast<std::uintmax_t>(entry.st_size) > maxBytes) return rejected(EFBIG, path, "is too large");
+
+  // The entry may have been swapped since: no following a link, no waiting for
+  // a writer, no controlling terminal; then the same checks on what was opened.
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return posixError(errno, path);
+  const FileDescriptor file(fd);
+
+  struct stat opened {};
+  if (::fstat(file.get(), &opened) != 0) return posixError(errno, path);
+  if (!S_ISREG(opened.st_mode)) return rejected(EINVAL, path, "is not a regular file");
+  if (static_cast<std::uintmax_t>(opened.st_size) > maxBytes) return rejected(EFBIG, path, "is too large");
+
+  // One byte more than allowed tells a file that grew after fstat.
+  std::string bytes(maxBytes + 1, '\0');
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return posixError(errno, path);
+    }
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  if (filled > maxBytes) return rejected(EFBIG, path, "is too large");
+  bytes.resize(filled);
+  return bytes;
 }
 
 }  // namespace vorn::platform::posix
