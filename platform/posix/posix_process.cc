@@ -1,10 +1,163 @@
-// Running the updater. (Body comes with the installer.)
+// Running the updater: both of its streams are drained together while it
+// runs, so it never stalls on a full pipe, and it is reaped once both end.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_foundation.h"
+#include "platform/posix/posix_tree.h"
+
+extern char** environ;
 
 namespace vorn::platform::posix {
+namespace {
 
-Outcome<TaskResult> PosixFoundation::runTask(const URL&, const std::vector<std::string>&) {
-  return Error{"VornSetup", 1, "Not available yet"};
+constexpr std::size_t kReadSize = 1 << 20;
+constexpr int kPipeSize = 1 << 20;
+
+// A stream's bytes so far; the buffer doubles, so a flood costs few copies.
+class Collector {
+ public:
+  // Answers false at the end of the stream.
+  bool readFrom(int fd, int& error) {
+    if (bytes_.size() - filled_ < kReadSize) bytes_.resize(std::max(bytes_.size() * 2, filled_ + kReadSize));
+    while (true) {
+      const ssize_t n = ::read(fd, bytes_.data() + filled_, bytes_.size() - filled_);
+      if (n > 0) {
+        filled_ += static_cast<std::size_t>(n);
+        return true;
+      }
+      if (n == 0) return false;
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) return true;
+      error = errno;
+      return false;
+    }
+  }
+  std::string take() {
+    bytes_.resize(filled_);
+    return std::move(bytes_);
+  }
+
+ private:
+  std::string bytes_;
+  std::size_t filled_ = 0;
+};
+
+struct SpawnActions {
+  SpawnActions() { ::posix_spawn_file_actions_init(&actions); }
+  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+  posix_spawn_file_actions_t actions{};
+};
+
+struct SpawnAttributes {
+  SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+  posix_spawnattr_t attributes{};
+};
+
+}  // namespace
+
+Outcome<TaskResult> PosixFoundation::runTask(const URL& executable,
+                                             const std::vector<std::string>& arguments) {
+  const std::string path = executable.path();
+  const std::string what = "run \"" + path + "\"";
+  int outPipe[2];
+  int errPipe[2];
+  if (::pipe2(outPipe, O_CLOEXEC) != 0) return posixFailure(errno, what);
+  UniqueFd outRead(outPipe[0]);
+  UniqueFd outWrite(outPipe[1]);
+  if (::pipe2(errPipe, O_CLOEXEC) != 0) return posixFailure(errno, what);
+  UniqueFd errRead(errPipe[0]);
+  UniqueFd errWrite(errPipe[1]);
+  // Larger pipes mean fewer wake-ups on both sides; the default size serves too.
+  ::fcntl(outWrite.get(), F_SETPIPE_SZ, kPipeSize);
+  ::fcntl(errWrite.get(), F_SETPIPE_SZ, kPipeSize);
+
+  SpawnActions actions;
+  ::posix_spawn_file_actions_adddup2(&actions.actions, outWrite.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions.actions, errWrite.get(), STDERR_FILENO);
+  // Nothing of ours beyond the three standard streams reaches the updater,
+  // not even a descriptor another thread opened without close-on-exec.
+  ::posix_spawn_file_actions_addclosefrom_np(&actions.actions, STDERR_FILENO + 1);
+
+  // A background thread may block signals, and a broken pipe may be ignored
+  // here; the updater starts with neither.
+  SpawnAttributes attributes;
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t pipeSignal;
+  sigemptyset(&pipeSignal);
+  sigaddset(&pipeSignal, SIGPIPE);
+  ::posix_spawnattr_setsigmask(&attributes.attributes, &none);
+  ::posix_spawnattr_setsigdefault(&attributes.attributes, &pipeSignal);
+  ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+  std::vector<std::string> argvText;
+  argvText.push_back(path);
+  argvText.insert(argvText.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& a : argvText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int spawned =
+      ::posix_spawn(&pid, path.c_str(), &actions.actions, &attributes.attributes, argv.data(), environ);
+  if (spawned != 0) return posixFailure(spawned, what);
+  outWrite.reset();
+  errWrite.reset();
+
+  Collector out;
+  Collector err;
+  int readError = 0;
+  ::fcntl(outRead.get(), F_SETFL, O_NONBLOCK);
+  ::fcntl(errRead.get(), F_SETFL, O_NONBLOCK);
+  bool outOpen = true;
+  bool errOpen = true;
+  while (outOpen || errOpen) {
+    pollfd fds[2] = {{outOpen ? outRead.get() : -1, POLLIN, 0}, {errOpen ? errRead.get() : -1, POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      readError = errno;
+      break;
+    }
+    if (outOpen && fds[0].revents != 0) outOpen = out.readFrom(outRead.get(), readError);
+    if (errOpen && fds[1].revents != 0) errOpen = err.readFrom(errRead.get(), readError);
+    if (readError != 0) break;
+  }
+  // Closing our ends first lets an updater still writing end instead of
+  // waiting on us forever.
+  outRead.reset();
+  errRead.reset();
+
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return posixFailure(errno, what);
+  }
+  if (readError != 0) return posixFailure(readError, "read the output of \"" + path + "\"");
+
+  TaskResult result;
+  if (WIFEXITED(status)) {
+    result.terminationStatus = WEXITSTATUS(status);
+  } else {
+    result.terminatedBySignal = true;
+    result.terminationStatus = WIFSIGNALED(status) ? WTERMSIG(status) : 1;
+  }
+  result.standardOutput = out.take();
+  result.standardError = err.take();
+  return result;
 }
 
 }  // namespace vorn::platform::posix
