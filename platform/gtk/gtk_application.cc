@@ -1,0 +1,93 @@
+// The application object: the GTK main loop on the main thread, the icon and
+// the orderly end of the program.
+#include <cstdio>
+#include <string>
+
+#include "platform/gtk/gtk_platform.h"
+
+namespace vorn::platform::gtk {
+
+DesktopApplication::DesktopApplication() {
+  state_->end = [this](int status) { end(status); };
+}
+
+bool DesktopApplication::setActivationPolicy(ActivationPolicy) {
+  // Every GTK program with a window is an ordinary foreground application.
+  return true;
+}
+
+int DesktopApplication::run() {
+  if (state_->ending) return state_->exitStatus;
+  running_ = true;
+  // The delegate hears of the end of launching from inside the running loop.
+  g_idle_add_full(
+      G_PRIORITY_DEFAULT,
+      [](gpointer self) -> gboolean {
+        auto* app = static_cast<DesktopApplication*>(self);
+        if (app->state_->delegate != nullptr && !app->state_->ending) {
+          app->state_->delegate->applicationDidFinishLaunching();
+        }
+        return G_SOURCE_REMOVE;
+      },
+      this, nullptr);
+  gtk_main();
+  running_ = false;
+  shutDown();
+  state_->end = nullptr;
+  return state_->exitStatus;
+}
+
+void DesktopApplication::end(int status) {
+  if (state_->ending) return;
+  state_->ending = true;
+  state_->exitStatus = status;
+  if (running_) gtk_main_quit();
+}
+
+void DesktopApplication::terminate() { end(0); }
+
+void DesktopApplication::terminateWithFailure(std::string_view line) {
+  if (state_->ending) return;
+  std::fprintf(stderr, "%.*s\n", static_cast<int>(line.size()), line.data());
+  std::fflush(stderr);
+  end(1);
+}
+
+// Closes the windows (and with them the web views' pages) and leaves the
+// clipboard to a clipboard manager before the process goes.
+void DesktopApplication::shutDown() {
+  pasteboard_.store();
+  const std::vector<GtkWidget*> windows = state_->windows;
+  for (GtkWidget* window : windows) gtk_widget_destroy(window);
+  // Let the web processes hear that their pages are gone; bounded, never waits.
+  for (int i = 0; i < 100 && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
+}
+
+std::unique_ptr<Window> DesktopApplication::makeWindow(Rect contentRect, unsigned styleMask, BackingStoreType,
+                                                       bool) {
+  if (contentRect.width <= 0 || contentRect.height <= 0) return nullptr;
+  return std::make_unique<DesktopWindow>(state_, contentRect, styleMask);
+}
+
+std::shared_ptr<Image> DesktopApplication::imageWithContentsOfURL(const URL& url) {
+  if (!url.isFileURL()) return nullptr;
+  GError* error = nullptr;
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(url.path().c_str(), &error);
+  if (error != nullptr) g_error_free(error);
+  if (pixbuf == nullptr) return nullptr;
+  return std::make_shared<DesktopImage>(adopt(pixbuf));
+}
+
+void DesktopApplication::setApplicationIconImage(std::shared_ptr<Image> image) {
+  const auto* desktop = dynamic_cast<const DesktopImage*>(image.get());
+  if (desktop == nullptr) return;  // the default icon stays
+  icon_ = std::move(image);
+  gtk_window_set_default_icon(desktop->pixbuf());
+  for (GtkWidget* window : state_->windows) gtk_window_set_icon(GTK_WINDOW(window), desktop->pixbuf());
+}
+
+void DesktopApplication::activateIgnoringOtherApps(bool) {
+  for (GtkWidget* window : state_->windows) gtk_window_present(GTK_WINDOW(window));
+}
+
+}  // namespace vorn::platform::gtk
