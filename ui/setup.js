@@ -1,0 +1,197 @@
+// The setup page's whole behaviour. The program is driven only by the bare command
+// words posted here, and it answers only by calling window.vornSetup.receive(event).
+(function () {
+  "use strict";
+
+  var COPIED_FOR_MS = 2000;
+  // How long after "Check now" a missing answer means "not yet": the program
+  // answers a matching check at once.
+  var CHECK_ANSWER_MS = 1500;
+
+  var ready = false;
+  var early = [];
+  var state = "start";
+  var el = {};
+  var copyTimers = {};
+  var checkTimer = 0;
+
+  // Defined before the page has a body, since an event may come at any time; events
+  // that come before the page is built are kept and handled in order once it is.
+  window.vornSetup = {
+    receive: function (event) {
+      if (!ready) {
+        early.push(event);
+        return;
+      }
+      handle(event);
+    }
+  };
+
+  function field(event, key) {
+    if (event === null || typeof event !== "object") return "";
+    if (!Object.prototype.hasOwnProperty.call(event, key)) return "";
+    var value = event[key];
+    return value === undefined || value === null ? "" : String(value);
+  }
+
+  function handle(event) {
+    switch (field(event, "type")) {
+      case "installed":
+        el.folder.textContent = field(event, "folder");
+        show("installed");
+        break;
+      case "error":
+        el.errorMessage.textContent = field(event, "message");
+        show("error");
+        break;
+      case "copied":
+        copied(field(event, "target"));
+        break;
+      case "confirmed":
+        show("confirmed");
+        break;
+    }
+  }
+
+  // Returns false when there is no program to talk to, e.g. the file opened in a browser.
+  function send(word) {
+    try {
+      window.webkit.messageHandlers.setup.postMessage(word);
+      return true;
+    } catch (e) {
+      return false;
+    }
+  }
+
+  function announce(text) {
+    // Emptied first so that the same words said twice are still read out.
+    el.status.textContent = "";
+    window.setTimeout(function () {
+      el.status.textContent = text;
+    }, 50);
+  }
+
+  function show(next) {
+    state = next;
+    document.body.dataset.state = next;
+
+    var installing = next === "installing";
+    el.viewStart.hidden = !(next === "start" || installing);
+    el.viewInstalled.hidden = next !== "installed";
+    el.viewConfirmed.hidden = next !== "confirmed";
+    el.viewError.hidden = next !== "error";
+
+    el.install.disabled = installing;
+    el.install.textContent = installing ? "Installing…" : "Install";
+    el.progress.hidden = !installing;
+
+    window.clearTimeout(checkTimer);
+    el.checkNote.textContent = "Once it is loaded, setup notices it within a second or two.";
+
+    switch (next) {
+      case "installing":
+        announce("Installing Vorn Preview.");
+        el.progressText.focus();
+        break;
+      case "installed":
+        announce("Vorn Preview is installed. Load the browser extension in Chrome; setup is waiting for it.");
+        el.installedTitle.focus();
+        break;
+      case "confirmed":
+        announce("Setup is complete.");
+        el.done.focus();
+        break;
+      case "error":
+        // The program's message already begins by saying that installing failed.
+        announce(el.errorMessage.textContent);
+        el.retry.focus();
+        break;
+    }
+  }
+
+  function install() {
+    if (state !== "start" && state !== "error") return;
+    if (!send("install")) {
+      el.errorMessage.textContent =
+        "This page can only install from within Vorn Preview Setup. Open the setup program and try again.";
+      show("error");
+      return;
+    }
+    show("installing");
+  }
+
+  function copied(target) {
+    var button = target === "extensions" ? el.copyExtensions : target === "folder" ? el.copyFolder : null;
+    if (!button) return;
+    button.textContent = "Copied";
+    button.classList.add("is-copied");
+    window.clearTimeout(copyTimers[target]);
+    copyTimers[target] = window.setTimeout(function () {
+      button.textContent = button.dataset.label;
+      button.classList.remove("is-copied");
+    }, COPIED_FOR_MS);
+    announce(target === "extensions" ? "Address copied." : "Folder copied.");
+  }
+
+  function check() {
+    send("check");
+    window.clearTimeout(checkTimer);
+    el.checkNote.textContent = "Checking…";
+    checkTimer = window.setTimeout(function () {
+      if (state !== "installed") return;
+      el.checkNote.textContent = "Not connected yet. Load the extension folder in Chrome, then check again.";
+      announce(el.checkNote.textContent);
+    }, CHECK_ANSWER_MS);
+  }
+
+  function build() {
+    var byId = function (id) {
+      return document.getElementById(id);
+    };
+    el = {
+      viewStart: byId("view-start"),
+      viewInstalled: byId("view-installed"),
+      viewConfirmed: byId("view-confirmed"),
+      viewError: byId("view-error"),
+      install: byId("install"),
+      progress: byId("progress"),
+      progressText: byId("progress-text"),
+      installedTitle: byId("installed-title"),
+      folder: byId("folder"),
+      copyExtensions: byId("copy-extensions"),
+      copyFolder: byId("copy-folder"),
+      check: byId("check"),
+      checkNote: byId("check-note"),
+      done: byId("done"),
+      retry: byId("retry"),
+      errorMessage: byId("error-message"),
+      status: byId("status")
+    };
+
+    el.install.addEventListener("click", install);
+    el.retry.addEventListener("click", install);
+    el.copyExtensions.addEventListener("click", function () {
+      send("copyExtensions");
+    });
+    el.copyFolder.addEventListener("click", function () {
+      send("copyFolder");
+    });
+    el.check.addEventListener("click", check);
+    el.done.addEventListener("click", function () {
+      send("done");
+    });
+
+    document.body.dataset.state = state;
+    ready = true;
+    var pending = early;
+    early = [];
+    pending.forEach(handle);
+    if (state === "start") el.install.focus();
+  }
+
+  if (document.readyState === "loading") {
+    document.addEventListener("DOMContentLoaded", build);
+  } else {
+    build();
+  }
+})();
