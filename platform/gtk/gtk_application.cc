@@ -1,7 +1,9 @@
 // The application object: the GTK main loop on the main thread, the icon and
 // the orderly end of the program.
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/gtk/gtk_platform.h"
 
@@ -78,12 +80,34 @@ std::shared_ptr<Image> DesktopApplication::imageWithContentsOfURL(const URL& url
   return std::make_shared<DesktopImage>(adopt(pixbuf));
 }
 
+namespace {
+
+// The usual icon sizes, no larger than the image: X11 drops an icon list too
+// big for one request (a 512-pixel icon is), and window managers pick a size.
+std::vector<GObjectPtr<GdkPixbuf>> iconSizes(GdkPixbuf* image) {
+  std::vector<GObjectPtr<GdkPixbuf>> sizes;
+  const int largest = std::max(gdk_pixbuf_get_width(image), gdk_pixbuf_get_height(image));
+  for (const int size : {16, 24, 32, 48, 64, 128, 256}) {
+    if (size > largest && !sizes.empty()) break;
+    sizes.push_back(adopt(gdk_pixbuf_scale_simple(image, size, size, GDK_INTERP_HYPER)));
+    if (!sizes.back()) sizes.pop_back();
+  }
+  return sizes;
+}
+
+}  // namespace
+
 void DesktopApplication::setApplicationIconImage(std::shared_ptr<Image> image) {
   const auto* desktop = dynamic_cast<const DesktopImage*>(image.get());
   if (desktop == nullptr) return;  // the default icon stays
+  const std::vector<GObjectPtr<GdkPixbuf>> sizes = iconSizes(desktop->pixbuf());
+  if (sizes.empty()) return;
   icon_ = std::move(image);
-  gtk_window_set_default_icon(desktop->pixbuf());
-  for (GtkWidget* window : state_->windows) gtk_window_set_icon(GTK_WINDOW(window), desktop->pixbuf());
+  GList* list = nullptr;
+  for (const auto& size : sizes) list = g_list_append(list, size.get());
+  gtk_window_set_default_icon_list(list);
+  for (GtkWidget* window : state_->windows) gtk_window_set_icon_list(GTK_WINDOW(window), list);
+  g_list_free(list);  // GTK keeps its own references
 }
 
 void DesktopApplication::activateIgnoringOtherApps(bool) {

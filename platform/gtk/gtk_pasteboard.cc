@@ -8,15 +8,13 @@ namespace {
 
 GtkClipboard* systemClipboard() { return gtk_clipboard_get(GDK_SELECTION_CLIPBOARD); }
 
-void provideNothing(GtkClipboard*, GtkSelectionData*, guint, gpointer) {}
-void forgetNothing(GtkClipboard*, gpointer) {}
-
 }  // namespace
 
 void DesktopPasteboard::clearContents() {
-  // Owning the selection with no targets empties it for everyone, whoever
-  // held it before and in whatever types.
-  gtk_clipboard_set_with_data(systemClipboard(), nullptr, 0, provideNothing, forgetNothing, nullptr);
+  // Setting no owner at all empties the selection for everyone, whoever held
+  // it before and in whatever types.
+  gtk_clipboard_clear(systemClipboard());
+  gtk_selection_owner_set(nullptr, GDK_SELECTION_CLIPBOARD, GDK_CURRENT_TIME);
   owned_ = false;
 }
 

@@ -6,8 +6,12 @@
 namespace vorn::platform {
 
 std::unique_ptr<DesktopPlatform> makeDesktopPlatform() {
-  g_set_prgname("vorn-preview-setup");
-  g_set_application_name("Vorn Preview Setup");
+  static const bool named = [] {
+    g_set_prgname("vorn-preview-setup");
+    g_set_application_name("Vorn Preview Setup");
+    return true;
+  }();
+  (void)named;
   if (!gtk_init_check(nullptr, nullptr)) return nullptr;
   return std::make_unique<gtk::GtkPlatform>();
 }

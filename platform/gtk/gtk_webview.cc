@@ -49,8 +49,8 @@ std::unique_ptr<WebView> DesktopWebKit::makeWebView(Rect, const WebViewConfigura
   // Without the extension there would be no page channel and no read grant.
   const std::string extensions = extensionsDirectory();
   std::error_code error;
-  if (extensions.empty() || !std::filesystem::is_regular_file(
-                                std::filesystem::path(extensions) / kExtensionFileName, error)) {
+  if (extensions.empty() ||
+      !std::filesystem::is_regular_file(std::filesystem::path(extensions) / kExtensionFileName, error)) {
     return nullptr;
   }
   auto state = std::make_shared<WebContextState>();
@@ -58,7 +58,8 @@ std::unique_ptr<WebView> DesktopWebKit::makeWebView(Rect, const WebViewConfigura
                              ? webkit_web_context_new_ephemeral()
                              : webkit_web_context_new());
   if (!state->context) return nullptr;
-  for (const auto& entry : configuration.userContentController.handlers) state->handlerNames.push_back(entry.name);
+  for (const auto& entry : configuration.userContentController.handlers)
+    state->handlerNames.push_back(entry.name);
   WebKitWebContext* context = state->context.get();
   webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
   webkit_web_context_set_web_extensions_directory(context, extensions.c_str());
@@ -66,11 +67,12 @@ std::unique_ptr<WebView> DesktopWebKit::makeWebView(Rect, const WebViewConfigura
   return std::make_unique<DesktopWebView>(std::move(state), configuration);
 }
 
-DesktopWebView::DesktopWebView(std::shared_ptr<WebContextState> context, const WebViewConfiguration& configuration)
+DesktopWebView::DesktopWebView(std::shared_ptr<WebContextState> context,
+                               const WebViewConfiguration& configuration)
     : context_(std::move(context)), userContent_(configuration.userContentController) {
   GObjectPtr<WebKitSettings> settings = lockedDownSettings();
-  view_ = retain(GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_->context.get(), "settings",
-                                         settings.get(), nullptr)));
+  view_ = retain(GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_->context.get(),
+                                         "settings", settings.get(), nullptr)));
   WebKitWebView* view = WEBKIT_WEB_VIEW(view_.get());
   g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
   g_signal_connect(view, "user-message-received", G_CALLBACK(onUserMessage), this);
@@ -98,7 +100,8 @@ void DesktopWebView::evaluateJavaScript(std::string script) {
 gboolean DesktopWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                         WebKitPolicyDecisionType type, gpointer self) {
   // Responses keep the engine's own decision.
-  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION && type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+  if (type != WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION &&
+      type != WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
     return FALSE;
   }
   auto* web = static_cast<DesktopWebView*>(self);
@@ -106,7 +109,8 @@ gboolean DesktopWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* de
 
   WebKitNavigationAction* navigation =
       webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
-  WebKitURIRequest* request = navigation != nullptr ? webkit_navigation_action_get_request(navigation) : nullptr;
+  WebKitURIRequest* request =
+      navigation != nullptr ? webkit_navigation_action_get_request(navigation) : nullptr;
   const char* uri = request != nullptr ? webkit_uri_request_get_uri(request) : nullptr;
   NavigationAction action;
   if (uri != nullptr && *uri != '\0') action.requestURL = URL(uri);
@@ -135,7 +139,8 @@ gboolean DesktopWebView::onUserMessage(WebKitWebView*, WebKitUserMessage* messag
   auto* web = static_cast<DesktopWebView*>(self);
   const char* name = webkit_user_message_get_name(message);
   GVariant* parameters = webkit_user_message_get_parameters(message);
-  if (name == nullptr || parameters == nullptr || !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kPostType))) {
+  if (name == nullptr || parameters == nullptr ||
+      !g_variant_is_of_type(parameters, G_VARIANT_TYPE(kPostType))) {
     return FALSE;
   }
   ScriptMessageHandler* handler = nullptr;

@@ -8,7 +8,9 @@
 namespace vorn::platform::gtk {
 
 DesktopWindow::DesktopWindow(std::shared_ptr<ApplicationState> state, Rect contentRect, unsigned styleMask)
-    : state_(std::move(state)), window_(retain(gtk_window_new(GTK_WINDOW_TOPLEVEL))), contentRect_(contentRect) {
+    : state_(std::move(state)),
+      window_(retain(gtk_window_new(GTK_WINDOW_TOPLEVEL))),
+      contentRect_(contentRect) {
   GtkWindow* window = widget();
   const auto width = static_cast<gint>(contentRect.width);
   const auto height = static_cast<gint>(contentRect.height);
@@ -41,7 +43,9 @@ DesktopWindow::~DesktopWindow() {
   }
 }
 
-void DesktopWindow::setTitle(std::string_view title) { gtk_window_set_title(widget(), std::string(title).c_str()); }
+void DesktopWindow::setTitle(std::string_view title) {
+  gtk_window_set_title(widget(), std::string(title).c_str());
+}
 
 void DesktopWindow::setContentView(WebView& view) {
   auto* web = dynamic_cast<DesktopWebView*>(&view);
@@ -88,7 +92,8 @@ void DesktopWindow::onDestroy(GtkWidget*, gpointer self) {
   std::erase(state.windows, window->window_.get());
   --state.openWindows;
   if (state.ending || state.openWindows > 0 || !state.end) return;
-  if (state.delegate != nullptr && state.delegate->applicationShouldTerminateAfterLastWindowClosed()) state.end(0);
+  if (state.delegate != nullptr && state.delegate->applicationShouldTerminateAfterLastWindowClosed())
+    state.end(0);
 }
 
 }  // namespace vorn::platform::gtk

@@ -1,0 +1,1 @@
+window.probe.loads.outsideScript = "ran";

@@ -1,0 +1,1 @@
+window.probe.loads.insideScript = "ran";
