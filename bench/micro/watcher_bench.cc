@@ -1,6 +1,7 @@
 // One confirmation-watcher tick against the bare system calls it stands on:
 // with no receipt, one lstat of the same path; with a 1 KiB matching receipt,
-// open + fstat + read + close of the same file.
+// open + fstat + read + close of the same file. The receipt's decoding on its
+// own tells how much of a receipt tick is JSON rather than system calls.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <array>
 
 #include "bench/support/bench_support.h"
+#include "confirm/setup_receipt.h"
 
 namespace {
 
@@ -59,9 +61,23 @@ void BM_TickReceiptBaseline(benchmark::State& state) {
   }
 }
 
+void BM_ReceiptDecode(benchmark::State& state) {
+  const std::string bytes = vorn::bench::paddedReceipt(WatchingController::kToken,
+                                                       WatchingController::kVersion, 1.7e9, 1024);
+  for (auto _ : state) {
+    auto receipt = vorn::decodeSetupReceipt(bytes);
+    if (!receipt) {
+      state.SkipWithError("the receipt did not decode");
+      break;
+    }
+    benchmark::DoNotOptimize(receipt.value().token.data());
+  }
+}
+
 BENCHMARK(BM_TickNoReceipt);
 BENCHMARK(BM_TickNoReceiptBaseline);
 BENCHMARK(BM_TickReceipt);
 BENCHMARK(BM_TickReceiptBaseline);
+BENCHMARK(BM_ReceiptDecode);
 
 }  // namespace

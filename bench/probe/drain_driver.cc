@@ -1,8 +1,12 @@
 // Runs an updater through the platform's runTask exactly as the installer
 // does and times it until both streams are at their end and it has ended.
-// Prints one JSON line: seconds, bytes on each stream, whether the standard
-// output decodes as the updater's record.
+// Prints one JSON line: seconds, the CLOCK_MONOTONIC stamp of that moment
+// (so a caller can time from the process start), bytes on each stream,
+// whether the standard output decodes as the updater's record and how long
+// that decoding took.
 //   vorn_drain_driver <updater>
+#include <time.h>
+
 #include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -19,13 +23,20 @@ int main(int argc, char** argv) {
   vorn::platform::posix::PosixFoundation foundation;
   const auto start = std::chrono::steady_clock::now();
   auto task = foundation.runTask(vorn::platform::URL::fileURLWithPath(argv[1]), {"--setup"});
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const auto drained = std::chrono::steady_clock::now();
+  timespec stamp{};
+  ::clock_gettime(CLOCK_MONOTONIC, &stamp);
+  const double seconds = std::chrono::duration<double>(drained - start).count();
   if (!task) {
     std::fprintf(stderr, "launch failed: %s\n", task.error().localizedDescription.c_str());
     return 1;
   }
   const auto decoded = vorn::decodeSetupResult(task.value().standardOutput);
+  const double decodeSeconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - drained).count();
   const nlohmann::json out{{"seconds", seconds},
+                           {"drained", static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) / 1e9},
+                           {"decodeSeconds", decodeSeconds},
                            {"status", task.value().terminationStatus},
                            {"stdoutBytes", task.value().standardOutput.size()},
                            {"stderrBytes", task.value().standardError.size()},

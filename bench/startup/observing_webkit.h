@@ -1,0 +1,46 @@
+// A WebKit decorator for the start-up probe: every script message handler the
+// logic registers is wrapped in an observer that reports the first message
+// (bench/support/probe_report.h) and then hands it on unchanged.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "bench/support/probe_report.h"
+#include "platform/webkit.h"
+
+namespace vorn::bench {
+
+class ObservingWebKit final : public platform::WebKit {
+ public:
+  explicit ObservingWebKit(platform::WebKit& inner) : inner_(inner) {}
+
+  std::unique_ptr<platform::WebView> makeWebView(
+      platform::Rect frame, const platform::WebViewConfiguration& configuration) override {
+    platform::WebViewConfiguration observed = configuration;
+    for (auto& entry : observed.userContentController.handlers) {
+      observers_.push_back(std::make_unique<Observer>(entry.handler));
+      entry.handler = observers_.back().get();
+    }
+    return inner_.makeWebView(frame, observed);
+  }
+
+ private:
+  class Observer final : public platform::ScriptMessageHandler {
+   public:
+    explicit Observer(platform::ScriptMessageHandler* inner) : inner_(inner) {}
+    void userContentControllerDidReceiveScriptMessage(const platform::ScriptMessage& message) override {
+      firstMessagePosted();
+      inner_->userContentControllerDidReceiveScriptMessage(message);
+    }
+
+   private:
+    platform::ScriptMessageHandler* inner_;
+  };
+
+  platform::WebKit& inner_;
+  // Kept for the whole run: the web view holds the handlers without owning them.
+  std::vector<std::unique_ptr<Observer>> observers_;
+};
+
+}  // namespace vorn::bench
