@@ -6,13 +6,14 @@ namespace vorn {
 
 platform::Outcome<SetupReceipt> decodeSetupReceipt(std::string_view bytes) {
   constexpr std::string_view kName = "confirmation receipt";
-  auto object = platform::decodeTopLevelObject(bytes, kName);
-  if (!object) return object.error();
-  auto token = platform::decodeStringMember(object.value(), "token", kName);
+  auto members = platform::decodeTopLevelMembers(bytes, {"token", "version", "createdAt"}, kName);
+  if (!members) return members.error();
+  auto& found = members.value();
+  auto token = platform::decodeStringMember(found[0], "token", kName);
   if (!token) return token.error();
-  auto version = platform::decodeStringMember(object.value(), "version", kName);
+  auto version = platform::decodeStringMember(found[1], "version", kName);
   if (!version) return version.error();
-  auto createdAt = platform::decodeNumberMember(object.value(), "createdAt", kName);
+  auto createdAt = platform::decodeNumberMember(found[2], "createdAt", kName);
   if (!createdAt) return createdAt.error();
   return SetupReceipt{std::move(token.value()), std::move(version.value()), createdAt.value()};
 }

@@ -74,9 +74,9 @@ platform::Outcome<SetupResult> SetupController::runInstallation(platform::Founda
   if (!task) return task.error();
   const platform::TaskResult& ended = task.value();
   if (ended.terminationStatus != 0 || ended.terminatedBySignal) {
-    return platform::Error{"VornSetup", 1, decodeUTF8Lossy(ended.standardError)};
+    return platform::Error{"VornSetup", 1, decodeUTF8Lossy(ended.standardError.bytes())};
   }
-  return decodeSetupResult(ended.standardOutput);
+  return decodeSetupResult(ended.standardOutput.bytes());
 }
 
 }  // namespace vorn

@@ -6,13 +6,14 @@ namespace vorn {
 
 platform::Outcome<SetupResult> decodeSetupResult(std::string_view bytes) {
   constexpr std::string_view kName = "updater's result";
-  auto object = platform::decodeTopLevelObject(bytes, kName);
-  if (!object) return object.error();
-  auto folder = platform::decodeStringMember(object.value(), "folder", kName);
+  auto members = platform::decodeTopLevelMembers(bytes, {"folder", "token", "version"}, kName);
+  if (!members) return members.error();
+  auto& found = members.value();
+  auto folder = platform::decodeStringMember(found[0], "folder", kName);
   if (!folder) return folder.error();
-  auto token = platform::decodeStringMember(object.value(), "token", kName);
+  auto token = platform::decodeStringMember(found[1], "token", kName);
   if (!token) return token.error();
-  auto version = platform::decodeStringMember(object.value(), "version", kName);
+  auto version = platform::decodeStringMember(found[2], "version", kName);
   if (!version) return version.error();
   return SetupResult{std::move(folder.value()), std::move(token.value()), std::move(version.value())};
 }

@@ -2,8 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/error.h"
@@ -18,11 +20,33 @@ struct Bundle {
 
 // What the installer's updater left behind once it has ended and both of its
 // streams are at their end.
+// Bytes as the platform's data object holds them: read-only, and shared
+// rather than copied, since an updater's output may run to hundreds of
+// megabytes. The owner keeps the storage alive.
+class Data {
+ public:
+  Data() = default;
+  explicit Data(std::string text) {
+    auto owned = std::make_shared<const std::string>(std::move(text));
+    bytes_ = *owned;
+    owner_ = std::move(owned);
+  }
+  Data(std::shared_ptr<const void> owner, std::string_view bytes) : owner_(std::move(owner)), bytes_(bytes) {}
+
+  [[nodiscard]] std::string_view bytes() const { return bytes_; }
+  [[nodiscard]] std::size_t size() const { return bytes_.size(); }
+  [[nodiscard]] bool empty() const { return bytes_.empty(); }
+
+ private:
+  std::shared_ptr<const void> owner_;
+  std::string_view bytes_;
+};
+
 struct TaskResult {
   int terminationStatus = 0;  // exit status, or non-zero when ended by a signal
   bool terminatedBySignal = false;
-  std::string standardOutput;
-  std::string standardError;
+  Data standardOutput;
+  Data standardError;
 };
 
 class FileManager {

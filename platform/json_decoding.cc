@@ -1,88 +1,187 @@
 #include "platform/json_decoding.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vorn::platform {
 namespace {
 
+using Json = nlohmann::json;
+using Type = Json::value_t;
+
 Error decodingError(DecodingErrorKind kind, std::string description) {
   return Error{std::string(kDecodingErrorDomain), static_cast<int>(kind), std::move(description)};
 }
 
-std::string typeName(const nlohmann::json& value) {
-  switch (value.type()) {
-    case nlohmann::json::value_t::object:
+bool isJsonWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::string typeName(Type type) {
+  switch (type) {
+    case Type::object:
       return "an object";
-    case nlohmann::json::value_t::array:
+    case Type::array:
       return "an array";
-    case nlohmann::json::value_t::string:
+    case Type::string:
       return "a string";
-    case nlohmann::json::value_t::boolean:
+    case Type::boolean:
       return "a boolean";
-    case nlohmann::json::value_t::null:
+    case Type::null:
       return "null";
     default:
       return "a number";
   }
 }
 
-// Finds the member by its exact key, or explains why it cannot be used.
-Outcome<const nlohmann::json*> member(const nlohmann::json& object, const char* key,
-                                      std::string_view recordName) {
-  const auto it = object.find(key);
-  if (it == object.end()) {
-    return decodingError(DecodingErrorKind::MissingKey,
-                         "The " + std::string(recordName) + " has no \"" + key + "\" member.");
+// Walks the parser's events and keeps the wanted members of the top-level
+// object; building the whole document would cost far more than the parse.
+class MemberCollector final : public nlohmann::json_sax<Json> {
+ public:
+  explicit MemberCollector(std::initializer_list<std::string_view> keys)
+      : keys_(keys), values_(keys.size()) {}
+
+  bool null() override { return scalar(Type::null); }
+  bool boolean(bool /*value*/) override { return scalar(Type::boolean); }
+  bool number_integer(number_integer_t value) override {
+    return scalar(Type::number_integer, static_cast<double>(value));
   }
-  if (it->is_null()) {
+  bool number_unsigned(number_unsigned_t value) override {
+    return scalar(Type::number_unsigned, static_cast<double>(value));
+  }
+  bool number_float(number_float_t value, const string_t& /*text*/) override {
+    return scalar(Type::number_float, value);
+  }
+  bool string(string_t& value) override {
+    if (MemberValue* member = wanted()) {
+      member->present = true;
+      member->type = Type::string;
+      member->text = std::move(value);
+    }
+    noteTopLevel(Type::string);
+    return true;
+  }
+  bool binary(binary_t& /*value*/) override { return scalar(Type::binary); }
+  bool start_object(std::size_t /*size*/) override { return open(Type::object); }
+  bool end_object() override { return close(); }
+  bool start_array(std::size_t /*size*/) override { return open(Type::array); }
+  bool end_array() override { return close(); }
+  bool key(string_t& name) override {
+    if (depth_ == 1) {
+      current_ = keys_.size();
+      for (std::size_t i = 0; i < keys_.size(); ++i) {
+        if (keys_.begin()[i] == name) current_ = i;
+      }
+    }
+    return true;
+  }
+  bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                   const nlohmann::detail::exception& /*error*/) override {
+    return false;
+  }
+
+  [[nodiscard]] Type topLevelType() const { return top_; }
+  std::vector<MemberValue> take() { return std::move(values_); }
+
+ private:
+  // The member a value at this point belongs to, if it is a wanted one.
+  MemberValue* wanted() { return depth_ == 1 && current_ < values_.size() ? &values_[current_] : nullptr; }
+  void noteTopLevel(Type type) {
+    if (depth_ == 0) top_ = type;
+  }
+  bool scalar(Type type, double number = 0) {
+    if (MemberValue* member = wanted()) {
+      member->present = true;
+      member->type = type;
+      member->text.clear();
+      member->number = number;
+    }
+    noteTopLevel(type);
+    return true;
+  }
+  bool open(Type type) {
+    if (MemberValue* member = wanted()) {
+      member->present = true;
+      member->type = type;
+      member->text.clear();
+    }
+    noteTopLevel(type);
+    ++depth_;
+    return true;
+  }
+  bool close() {
+    --depth_;
+    return true;
+  }
+
+  std::initializer_list<std::string_view> keys_;
+  std::vector<MemberValue> values_;
+  std::size_t depth_ = 0;
+  std::size_t current_ = 0;
+  Type top_ = Type::discarded;
+};
+
+Error typeMismatch(std::string_view key, std::string_view recordName, Type type, std::string_view wanted) {
+  return decodingError(DecodingErrorKind::TypeMismatch,
+                       "The \"" + std::string(key) + "\" member of the " + std::string(recordName) + " is " +
+                           typeName(type) + " instead of " + std::string(wanted) + ".");
+}
+
+// Why the member cannot be used at all, if it cannot.
+std::optional<Error> absence(const MemberValue& member, std::string_view key, std::string_view recordName) {
+  if (!member.present) {
+    return decodingError(DecodingErrorKind::MissingKey,
+                         "The " + std::string(recordName) + " has no \"" + std::string(key) + "\" member.");
+  }
+  if (member.type == Type::null) {
     return decodingError(DecodingErrorKind::NullValue, "The \"" + std::string(key) + "\" member of the " +
                                                            std::string(recordName) + " is null.");
   }
-  return &*it;
+  return std::nullopt;
 }
 
 }  // namespace
 
-Outcome<nlohmann::json> decodeTopLevelObject(std::string_view bytes, std::string_view recordName) {
-  nlohmann::json parsed = nlohmann::json::parse(bytes.begin(), bytes.end(), nullptr, false);
-  if (parsed.is_discarded()) {
+Outcome<std::vector<MemberValue>> decodeTopLevelMembers(std::string_view bytes,
+                                                        std::initializer_list<std::string_view> keys,
+                                                        std::string_view recordName) {
+  // Trailing JSON white space changes nothing about the document, but the
+  // parser's lexer takes it byte by byte, and a receipt may be padded with
+  // a kilobyte of it. (Leading white space stays: a byte-order mark is
+  // accepted only at the very start.)
+  std::string_view document = bytes;
+  constexpr std::string_view kSpaces = "                ";
+  while (document.ends_with(kSpaces)) document.remove_suffix(kSpaces.size());
+  while (!document.empty() && isJsonWhiteSpace(document.back())) document.remove_suffix(1);
+
+  MemberCollector collector(keys);
+  if (!Json::sax_parse(document.begin(), document.end(), &collector)) {
     return decodingError(DecodingErrorKind::MalformedData,
-                         bytes.find_first_not_of(" \t\r\n") == std::string_view::npos
+                         document.find_first_not_of(" \t\r\n") == std::string_view::npos
                              ? "The " + std::string(recordName) + " is empty."
                              : "The " + std::string(recordName) + " is not valid JSON.");
   }
-  if (!parsed.is_object()) {
-    return decodingError(
-        DecodingErrorKind::WrongTopLevelType,
-        "The " + std::string(recordName) + " is " + typeName(parsed) + " instead of an object.");
+  if (collector.topLevelType() != Type::object) {
+    return decodingError(DecodingErrorKind::WrongTopLevelType, "The " + std::string(recordName) + " is " +
+                                                                   typeName(collector.topLevelType()) +
+                                                                   " instead of an object.");
   }
-  return parsed;
+  return collector.take();
 }
 
-Outcome<std::string> decodeStringMember(const nlohmann::json& object, const char* key,
+Outcome<std::string> decodeStringMember(MemberValue& member, std::string_view key,
                                         std::string_view recordName) {
-  auto found = member(object, key, recordName);
-  if (!found) return found.error();
-  const nlohmann::json& value = *found.value();
-  if (!value.is_string()) {
-    return decodingError(DecodingErrorKind::TypeMismatch, "The \"" + std::string(key) + "\" member of the " +
-                                                              std::string(recordName) + " is " +
-                                                              typeName(value) + " instead of a string.");
-  }
-  return value.get<std::string>();
+  if (auto error = absence(member, key, recordName)) return *error;
+  if (member.type != Type::string) return typeMismatch(key, recordName, member.type, "a string");
+  return std::move(member.text);
 }
 
-Outcome<double> decodeNumberMember(const nlohmann::json& object, const char* key,
+Outcome<double> decodeNumberMember(const MemberValue& member, std::string_view key,
                                    std::string_view recordName) {
-  auto found = member(object, key, recordName);
-  if (!found) return found.error();
-  const nlohmann::json& value = *found.value();
-  if (!value.is_number()) {
-    return decodingError(DecodingErrorKind::TypeMismatch, "The \"" + std::string(key) + "\" member of the " +
-                                                              std::string(recordName) + " is " +
-                                                              typeName(value) + " instead of a number.");
-  }
-  return value.get<double>();
+  if (auto error = absence(member, key, recordName)) return *error;
+  const bool number = member.type == Type::number_integer || member.type == Type::number_unsigned ||
+                      member.type == Type::number_float;
+  if (!number) return typeMismatch(key, recordName, member.type, "a number");
+  return member.number;
 }
 
 }  // namespace vorn::platform

@@ -31,16 +31,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "launch failed: %s\n", task.error().localizedDescription.c_str());
     return 1;
   }
-  const auto decoded = vorn::decodeSetupResult(task.value().standardOutput);
+  const auto decoded = vorn::decodeSetupResult(task.value().standardOutput.bytes());
   const double decodeSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - drained).count();
-  const nlohmann::json out{{"seconds", seconds},
-                           {"drained", static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) / 1e9},
-                           {"decodeSeconds", decodeSeconds},
-                           {"status", task.value().terminationStatus},
-                           {"stdoutBytes", task.value().standardOutput.size()},
-                           {"stderrBytes", task.value().standardError.size()},
-                           {"decoded", decoded.ok()}};
+  const nlohmann::json out{
+      {"seconds", seconds},
+      {"drained", static_cast<double>(stamp.tv_sec) + static_cast<double>(stamp.tv_nsec) / 1e9},
+      {"decodeSeconds", decodeSeconds},
+      {"status", task.value().terminationStatus},
+      {"stdoutBytes", task.value().standardOutput.size()},
+      {"stderrBytes", task.value().standardError.size()},
+      {"decoded", decoded.ok()}};
   std::printf("%s\n", out.dump().c_str());
   return task.value().terminationStatus == 0 && decoded.ok() ? 0 : 1;
 }

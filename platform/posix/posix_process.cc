@@ -11,7 +11,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/posix_fd.h"
@@ -26,59 +28,84 @@ namespace {
 constexpr std::size_t kReadSize = 1 << 20;
 constexpr int kPipeSize = 1 << 20;
 
-// A stream's bytes so far. Capacity doubles, so a flood costs few copies, and
-// large buffers ask for huge pages: a flood otherwise spends most of its time
-// faulting in 4 KiB pages.
+// A stream's bytes so far, in an anonymous mapping that grows by remapping:
+// the kernel moves the pages instead of copying them, so a flood is written
+// to memory once, by the read itself. Pages ahead of the reads are faulted in
+// one call each (one trap per 4 KiB page is where a flood's time went), and
+// large mappings ask for huge pages.
 class Collector {
  public:
-  // Answers false at the end of the stream.
+  Collector() = default;
+  ~Collector() {
+    if (data_ != nullptr) ::munmap(data_, capacity_);
+  }
+  Collector(const Collector&) = delete;
+  Collector& operator=(const Collector&) = delete;
+
+  // Answers false at the end of the stream or on an error.
   bool readFrom(int fd, int& error) {
-    if (bytes_.capacity() - filled_ < kReadSize) grow();
-    if (filled_ + kReadSize > populated_) populate(filled_ + kReadSize);
-    bytes_.resize(filled_ + kReadSize);  // within capacity: no reallocation
+    if (capacity_ - filled_ < kReadSize && !grow(error)) return false;
+    populateAhead();
     while (true) {
-      const ssize_t n = ::read(fd, bytes_.data() + filled_, bytes_.size() - filled_);
+      const ssize_t n = ::read(fd, data_ + filled_, capacity_ - filled_);
       if (n > 0) filled_ += static_cast<std::size_t>(n);
       if (n >= 0 || errno != EINTR) {
         if (n < 0 && errno != EAGAIN) error = errno;
-        bytes_.resize(filled_);
         return n > 0 || (n < 0 && errno == EAGAIN);
       }
     }
   }
-  std::string take() { return std::move(bytes_); }
+
+  // Hands the mapping over to the bytes that the caller keeps.
+  Data take() {
+    if (filled_ == 0) return Data{};
+    const std::size_t length = std::exchange(capacity_, 0);
+    char* data = std::exchange(data_, nullptr);
+    const std::string_view bytes(data, std::exchange(filled_, 0));
+    std::shared_ptr<const void> owner(data,
+                                      [length](const void* p) { ::munmap(const_cast<void*>(p), length); });
+    return Data(std::move(owner), bytes);
+  }
 
  private:
-  void grow() {
-    std::string larger;
-    larger.reserve(std::max(bytes_.capacity() * 2, filled_ + kReadSize));
-    adviseHugePages(larger.data(), larger.capacity());
-    std::swap(bytes_, larger);
-    populated_ = 0;
-    populate(filled_ + kReadSize);
-    bytes_.append(larger.data(), filled_);
+  bool grow(int& error) {
+    const std::size_t larger = std::max(capacity_ * 2, filled_ + kReadSize);
+    void* moved = data_ == nullptr
+                      ? ::mmap(nullptr, larger, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0)
+                      : ::mremap(data_, capacity_, larger, MREMAP_MAYMOVE);
+    if (moved == MAP_FAILED) {
+      error = errno;
+      return false;
+    }
+    data_ = static_cast<char*>(moved);
+    capacity_ = larger;
+    adviseHugePages();
+    return true;
   }
-  // Faults the pages ahead of the reads in one call rather than one trap per
-  // page, which is where a flood's time went.
-  void populate(std::size_t upTo) {
+  void populateAhead() {
     constexpr std::size_t kPage = 4096;
-    constexpr std::size_t kAhead = 8 << 20;
-    const std::size_t end = std::min(bytes_.capacity(), std::max(upTo, populated_ + kAhead));
-    const auto base = reinterpret_cast<std::uintptr_t>(bytes_.data());
+    // As much again as has come so far, within limits: a small output faults
+    // little, a flood faults in large steps.
+    const std::size_t step = std::clamp(filled_, kReadSize, std::size_t{8} << 20);
+    populated_ = std::max(populated_, filled_);
+    if (populated_ >= filled_ + kReadSize) return;
+    const std::size_t end = std::min(capacity_, populated_ + step);
+    const auto base = reinterpret_cast<std::uintptr_t>(data_);
     const std::uintptr_t from = (base + populated_ + kPage - 1) & ~(kPage - 1);
     const std::uintptr_t to = (base + end) & ~(kPage - 1);
     if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
     populated_ = end;
   }
-  static void adviseHugePages(char* data, std::size_t size) {
+  void adviseHugePages() {
     constexpr std::uintptr_t kHuge = 2 << 20;
-    if (size < 2 * kHuge) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHuge - 1) & ~(kHuge - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + size) & ~(kHuge - 1);
+    if (capacity_ < 2 * kHuge) return;
+    const auto begin = (reinterpret_cast<std::uintptr_t>(data_) + kHuge - 1) & ~(kHuge - 1);
+    const auto end = (reinterpret_cast<std::uintptr_t>(data_) + capacity_) & ~(kHuge - 1);
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   }
 
-  std::string bytes_;
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   std::size_t populated_ = 0;
 };

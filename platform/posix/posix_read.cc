@@ -17,8 +17,13 @@ namespace {
 constexpr std::string_view kPosixDomain = "NSPOSIXErrorDomain";
 
 Error posixError(int code, const std::string& path) {
-  return Error{std::string(kPosixDomain), code,
-               "The file \"" + path + "\" could not be read: " + std::strerror(code) + "."};
+  // Built in one piece: a missing file is what every tick before the
+  // confirmation sees.
+  const std::string_view reason = std::strerror(code);
+  std::string description;
+  description.reserve(path.size() + reason.size() + 32);
+  description.append("The file \"").append(path).append("\" could not be read: ").append(reason).append(".");
+  return Error{std::string(kPosixDomain), code, std::move(description)};
 }
 
 Error rejected(int code, const std::string& path, std::string_view why) {
@@ -75,6 +80,9 @@ Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::str
     }
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);
+    // A regular file answers short only at its end: when the short answer
+    // holds exactly the size fstat saw, the read for the end is saved.
+    if (filled < bytes.size() && filled == static_cast<std::size_t>(opened.st_size)) break;
   }
   if (filled > maxBytes) return rejected(EFBIG, path, "is too large");
   bytes.resize(filled);

@@ -190,14 +190,20 @@ TEST_F(InstallTest, ASucceedingUpdaterMustPrintExactlyOneRecord) {
 TEST_F(InstallTest, BothStreamsAreDrainedTogether) {
   // 64 MiB on each stream in 1 MiB turns: a reader of one stream at a time stalls it.
   setUpdater(
-      "i=0; while [ $i -lt 64 ]; do head -c 1048576 /dev/zero; head -c 1048576 /dev/zero >&2; i=$((i+1)); "
-      "done; exit 0");
+      "i=0; while [ $i -lt 64 ]; do head -c 1048576 /dev/zero; head -c 1048576 /dev/zero | tr '\\0' x >&2; "
+      "i=$((i+1)); done; printf end; exit 0");
   auto task = platform.foundation.runTask(
       platform::URL::fileURLWithPath((bundle() / "Contents/MacOS/vorn-updater").string()), {"--setup"});
   ASSERT_TRUE(task.ok()) << task.error().localizedDescription;
   EXPECT_EQ(task.value().terminationStatus, 0);
-  EXPECT_EQ(task.value().standardOutput.size(), 64U << 20);
-  EXPECT_EQ(task.value().standardError.size(), 64U << 20);
+  // Every byte in its place across each growth of the buffers.
+  const std::string_view out = task.value().standardOutput.bytes();
+  const std::string_view err = task.value().standardError.bytes();
+  ASSERT_EQ(out.size(), (64U << 20) + 3);
+  ASSERT_EQ(err.size(), 64U << 20);
+  EXPECT_TRUE(out.ends_with("end"));
+  EXPECT_EQ(out.find_first_not_of('\0'), out.size() - 3);
+  EXPECT_EQ(err.find_first_not_of('x'), std::string_view::npos);
 }
 
 TEST_F(InstallTest, WhileInstallingTheRestOfTheProgramWaitsAndANewRunStartsClean) {

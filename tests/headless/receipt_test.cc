@@ -36,6 +36,24 @@ TEST(ReceiptDecoding, AcceptsTheRecordInAnyOrderWithExtras) {
   EXPECT_EQ(negative.value().createdAt, -0.5);
 }
 
+TEST(ReceiptDecoding, PaddingAndRepeatedKeys) {
+  const std::string record = R"({"token":"a","version":"b","createdAt":1})";
+  // Any run of trailing white space, of every kind, is only padding.
+  EXPECT_TRUE(decodeSetupReceipt(record + std::string(1000, ' ') + "\n\t\r \n"));
+  EXPECT_TRUE(decodeSetupReceipt("\xEF\xBB\xBF" + record + std::string(33, ' ')));
+  // What follows the padding still counts, and a byte-order mark only at the start.
+  EXPECT_FALSE(decodeSetupReceipt(record + std::string(1000, ' ') + "x" + std::string(40, ' ')));
+  EXPECT_FALSE(decodeSetupReceipt(" \xEF\xBB\xBF" + record));
+  EXPECT_FALSE(decodeSetupReceipt(record.substr(0, record.size() - 1) + std::string(64, ' ')));
+  // A repeated member keeps its last value, whatever the first one was.
+  auto twice = decodeSetupReceipt(R"({"token":{"a":1},"version":"b","createdAt":1,"token":"second"})");
+  ASSERT_TRUE(twice) << twice.error().localizedDescription;
+  EXPECT_EQ(twice.value().token, "second");
+  auto nowNull = decodeSetupReceipt(R"({"token":"first","version":"b","createdAt":1,"token":null})");
+  ASSERT_FALSE(nowNull);
+  EXPECT_EQ(platform::decodingErrorKind(nowNull.error()), DecodingErrorKind::NullValue);
+}
+
 TEST(ReceiptDecoding, RefusesEverythingElseWithItsKind) {
   struct Case {
     const char* bytes;

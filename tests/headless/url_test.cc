@@ -22,6 +22,9 @@ TEST(FileURL, PathRoundTripsThroughEncoding) {
   const std::string path = "/tmp/x y#z%?\xC3\xA9/ui";
   EXPECT_EQ(URL::fileURLWithPath(path).path(), path);
   EXPECT_EQ(URL::fileURLWithPath(path, true).path(), path);
+  // Escapes that are cut short or not hexadecimal stay as they are.
+  EXPECT_EQ(URL("file:///a%2/b%zz/c%4").path(), "/a%2/b%zz/c%4");
+  EXPECT_EQ(URL("file:///a%/b%41%42%").path(), "/a%/bAB%");
 }
 
 TEST(FileURL, StandardisationResolvesDotSegmentsOnly) {
