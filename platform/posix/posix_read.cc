@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_foundation.h"
 
 namespace vorn::platform::posix {
@@ -30,20 +31,6 @@ Error rejected(int code, const std::string& path, std::string_view why) {
   return Error{std::string(kPosixDomain), code, "The file \"" + path + "\" " + std::string(why) + "."};
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  [[nodiscard]] int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
 Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::string& path,
@@ -62,7 +49,7 @@ Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::str
     fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return posixError(errno, path);
-  const FileDescriptor file(fd);
+  const UniqueFd file(fd);
 
   struct stat opened {};
   if (::fstat(file.get(), &opened) != 0) return posixError(errno, path);
