@@ -38,7 +38,7 @@ std::string typeName(Type type) {
 class MemberCollector final : public nlohmann::json_sax<Json> {
  public:
   explicit MemberCollector(std::initializer_list<std::string_view> keys)
-      : keys_(keys), values_(keys.size()) {}
+      : keys_(keys), values_(keys.size()), current_(keys.size()) {}
 
   bool null() override { return scalar(Type::null); }
   bool boolean(bool /*value*/) override { return scalar(Type::boolean); }
@@ -116,7 +116,7 @@ class MemberCollector final : public nlohmann::json_sax<Json> {
   std::initializer_list<std::string_view> keys_;
   std::vector<MemberValue> values_;
   std::size_t depth_ = 0;
-  std::size_t current_ = 0;
+  std::size_t current_;  // the wanted member being read; keys_.size() for none
   Type top_ = Type::discarded;
 };
 
