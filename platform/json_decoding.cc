@@ -16,6 +16,37 @@ Error decodingError(DecodingErrorKind kind, std::string description) {
 
 bool isJsonWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+constexpr std::string_view kSpaces = "                ";
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
+// Both scans take runs of spaces sixteen at a time: padding is mostly spaces.
+std::size_t leadingWhiteSpace(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    if (text.substr(i, kSpaces.size()) == kSpaces) {
+      i += kSpaces.size();
+    } else if (isJsonWhiteSpace(text[i])) {
+      ++i;
+    } else {
+      break;
+    }
+  }
+  return i;
+}
+
+std::string_view withoutTrailingWhiteSpace(std::string_view text) {
+  while (!text.empty()) {
+    if (text.ends_with(kSpaces)) {
+      text.remove_suffix(kSpaces.size());
+    } else if (isJsonWhiteSpace(text.back())) {
+      text.remove_suffix(1);
+    } else {
+      break;
+    }
+  }
+  return text;
+}
+
 std::string typeName(Type type) {
   switch (type) {
     case Type::object:
@@ -144,14 +175,15 @@ std::optional<Error> absence(const MemberValue& member, std::string_view key, st
 Outcome<std::vector<MemberValue>> decodeTopLevelMembers(std::string_view bytes,
                                                         std::initializer_list<std::string_view> keys,
                                                         std::string_view recordName) {
-  // Trailing JSON white space changes nothing about the document, but the
-  // parser's lexer takes it byte by byte, and a receipt may be padded with
-  // a kilobyte of it. (Leading white space stays: a byte-order mark is
-  // accepted only at the very start.)
-  std::string_view document = bytes;
-  constexpr std::string_view kSpaces = "                ";
-  while (document.ends_with(kSpaces)) document.remove_suffix(kSpaces.size());
-  while (!document.empty() && isJsonWhiteSpace(document.back())) document.remove_suffix(1);
+  // White space around the document changes nothing about it, but the
+  // parser's lexer takes it byte by byte and keeps a copy for its messages:
+  // a receipt may be padded with a kilobyte of it, an updater's output with
+  // any amount. A byte-order mark counts only at the very start, so when one
+  // follows leading white space the text goes to the parser as it is (and is
+  // refused there).
+  std::string_view document = withoutTrailingWhiteSpace(bytes);
+  const std::string_view trimmed = document.substr(leadingWhiteSpace(document));
+  if (!trimmed.starts_with(kByteOrderMark)) document = trimmed;
 
   MemberCollector collector(keys);
   if (!Json::sax_parse(document.begin(), document.end(), &collector)) {

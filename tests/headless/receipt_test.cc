@@ -38,12 +38,16 @@ TEST(ReceiptDecoding, AcceptsTheRecordInAnyOrderWithExtras) {
 
 TEST(ReceiptDecoding, PaddingAndRepeatedKeys) {
   const std::string record = R"({"token":"a","version":"b","createdAt":1})";
-  // Any run of trailing white space, of every kind, is only padding.
+  // Any run of white space, of every kind, on either side is only padding.
   EXPECT_TRUE(decodeSetupReceipt(record + std::string(1000, ' ') + "\n\t\r \n"));
+  EXPECT_TRUE(decodeSetupReceipt(std::string(1000, ' ') + "\n\t " + record));
   EXPECT_TRUE(decodeSetupReceipt("\xEF\xBB\xBF" + record + std::string(33, ' ')));
+  EXPECT_TRUE(decodeSetupReceipt("\xEF\xBB\xBF \n" + std::string(40, ' ') + record));
   // What follows the padding still counts, and a byte-order mark only at the start.
   EXPECT_FALSE(decodeSetupReceipt(record + std::string(1000, ' ') + "x" + std::string(40, ' ')));
   EXPECT_FALSE(decodeSetupReceipt(" \xEF\xBB\xBF" + record));
+  EXPECT_FALSE(decodeSetupReceipt(std::string(40, ' ') + "\xEF\xBB\xBF" + record));
+  EXPECT_FALSE(decodeSetupReceipt(std::string(40, ' ') + "x" + record));
   EXPECT_FALSE(decodeSetupReceipt(record.substr(0, record.size() - 1) + std::string(64, ' ')));
   // A repeated member keeps its last value, whatever the first one was.
   auto twice = decodeSetupReceipt(R"({"token":{"a":1},"version":"b","createdAt":1,"token":"second"})");
