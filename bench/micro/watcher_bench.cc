@@ -48,18 +48,23 @@ void BM_TickReceipt(benchmark::State& state) {
   }
 }
 
+// open + fstat + read + close of the file as bare system calls.
+void openStatRead(const std::string& path, int flags, std::array<char, 1025>& buffer) {
+  const int fd = ::open(path.c_str(), flags);
+  struct stat st {};
+  ::fstat(fd, &st);
+  const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+  ::close(fd);
+  benchmark::DoNotOptimize(got);
+  benchmark::DoNotOptimize(buffer.data());
+}
+
 void BM_TickReceiptBaseline(benchmark::State& state) {
   WatchingController watching;
   watching.writeMatchingReceipt();
   std::array<char, 1025> buffer{};
   for (auto _ : state) {
-    const int fd = ::open(watching.receiptPath.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    ::fstat(fd, &st);
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    ::close(fd);
-    benchmark::DoNotOptimize(got);
-    benchmark::DoNotOptimize(buffer.data());
+    openStatRead(watching.receiptPath, O_RDONLY | O_CLOEXEC, buffer);
   }
 }
 
@@ -71,15 +76,8 @@ void BM_TickReceiptFloor(benchmark::State& state) {
   std::array<char, 1025> buffer{};
   for (auto _ : state) {
     struct stat entry {};
-    ::lstat(watching.receiptPath.c_str(), &entry);
-    const int fd =
-        ::open(watching.receiptPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    struct stat st {};
-    ::fstat(fd, &st);
-    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
-    ::close(fd);
-    benchmark::DoNotOptimize(got);
-    benchmark::DoNotOptimize(buffer.data());
+    benchmark::DoNotOptimize(::lstat(watching.receiptPath.c_str(), &entry));
+    openStatRead(watching.receiptPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, buffer);
   }
 }
 
