@@ -1,25 +1,27 @@
-// Any bytes given to the result decoder: it must never crash, and what it
-// accepts must be exactly an object with three string members of those names.
+// Any bytes given to the result decoder: it must never crash, and it must
+// accept exactly what the reference accepts, with the same three texts, and
+// refuse the rest with the reference's kind of failure.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <nlohmann/json.hpp>
 #include <string_view>
 
 #include "install/setup_result.h"
+#include "tests/fuzz/reference_decoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using vorn::fuzz::require;
+  using vorn::fuzz::Wanted;
   const std::string_view bytes(reinterpret_cast<const char*>(data), size);
   const auto decoded = vorn::decodeSetupResult(bytes);
-  if (!decoded) return 0;
-  const nlohmann::json json = nlohmann::json::parse(bytes, nullptr, false);
-  if (!json.is_object()) std::abort();
-  for (const char* key : {"folder", "token", "version"}) {
-    if (!json.contains(key) || !json[key].is_string()) std::abort();
+  const nlohmann::json tree = nlohmann::json::parse(bytes, nullptr, false);
+  const auto failure = vorn::fuzz::referenceFailure(
+      tree, {{"folder", Wanted::String}, {"token", Wanted::String}, {"version", Wanted::String}});
+  if (failure) {
+    require(!decoded && vorn::platform::decodingErrorKind(decoded.error()) == *failure);
+    return 0;
   }
-  if (json["folder"] != decoded.value().folder || json["token"] != decoded.value().token ||
-      json["version"] != decoded.value().version) {
-    std::abort();
-  }
+  require(decoded.ok());
+  require(tree["folder"] == decoded.value().folder && tree["token"] == decoded.value().token &&
+          tree["version"] == decoded.value().version);
   return 0;
 }
