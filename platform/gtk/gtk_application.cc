@@ -13,6 +13,10 @@ DesktopApplication::DesktopApplication() {
   state_->end = [this](int status) { end(status); };
 }
 
+DesktopApplication::~DesktopApplication() {
+  if (iconSource_ != 0) g_source_remove(iconSource_);
+}
+
 bool DesktopApplication::setActivationPolicy(ActivationPolicy) {
   // Every GTK program with a window is an ordinary foreground application.
   return true;
@@ -105,12 +109,28 @@ std::vector<GObjectPtr<GdkPixbuf>> iconSizes(GdkPixbuf* image) {
 
 }  // namespace
 
+// Scaling the icon sizes takes several milliseconds; done once the launch has
+// returned to the loop, it overlaps the web process starting instead of
+// holding up the page's load.
 void DesktopApplication::setApplicationIconImage(std::shared_ptr<Image> image) {
-  const auto* desktop = dynamic_cast<const DesktopImage*>(image.get());
-  if (desktop == nullptr) return;  // the default icon stays
+  if (dynamic_cast<const DesktopImage*>(image.get()) == nullptr) return;  // the default icon stays
+  icon_ = std::move(image);
+  if (iconSource_ != 0) return;
+  iconSource_ = g_idle_add_full(
+      G_PRIORITY_HIGH_IDLE,
+      [](gpointer self) -> gboolean {
+        static_cast<DesktopApplication*>(self)->applyIcon();
+        return G_SOURCE_REMOVE;
+      },
+      this, nullptr);
+}
+
+void DesktopApplication::applyIcon() {
+  iconSource_ = 0;
+  const auto* desktop = dynamic_cast<const DesktopImage*>(icon_.get());
+  if (desktop == nullptr) return;
   const std::vector<GObjectPtr<GdkPixbuf>> sizes = iconSizes(desktop->pixbuf());
   if (sizes.empty()) return;
-  icon_ = std::move(image);
   GList* list = nullptr;
   for (const auto& size : sizes) list = g_list_append(list, size.get());
   gtk_window_set_default_icon_list(list);

@@ -75,6 +75,9 @@ class DesktopImage final : public Image {
 class DesktopApplication final : public Application {
  public:
   DesktopApplication();
+  ~DesktopApplication() override;
+  DesktopApplication(const DesktopApplication&) = delete;
+  DesktopApplication& operator=(const DesktopApplication&) = delete;
   bool setActivationPolicy(ActivationPolicy policy) override;
   void setDelegate(ApplicationDelegate* delegate) override { state_->delegate = delegate; }
   int run() override;
@@ -90,9 +93,11 @@ class DesktopApplication final : public Application {
  private:
   void end(int status);
   void shutDown();
+  void applyIcon();
 
   std::shared_ptr<ApplicationState> state_ = std::make_shared<ApplicationState>();
   std::shared_ptr<Image> icon_;
+  guint iconSource_ = 0;  // the pending idle that applies icon_
   DesktopPasteboard pasteboard_;
   bool running_ = false;
 };
@@ -119,7 +124,8 @@ class DesktopWebView final : public WebView {
   GtkWidget* widget() const { return view_.get(); }
 
  private:
-  static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType, gpointer self);
+  static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType,
+                                 gpointer self);
   static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage*, gpointer self);
 
   std::shared_ptr<WebContextState> context_;
