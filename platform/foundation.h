@@ -18,19 +18,12 @@ struct Bundle {
   std::optional<URL> resourceURL;  // absent when the platform cannot say
 };
 
-// What the installer's updater left behind once it has ended and both of its
-// streams are at their end.
 // Bytes as the platform's data object holds them: read-only, and shared
 // rather than copied, since an updater's output may run to hundreds of
 // megabytes. The owner keeps the storage alive.
 class Data {
  public:
   Data() = default;
-  explicit Data(std::string text) {
-    auto owned = std::make_shared<const std::string>(std::move(text));
-    bytes_ = *owned;
-    owner_ = std::move(owned);
-  }
   Data(std::shared_ptr<const void> owner, std::string_view bytes) : owner_(std::move(owner)), bytes_(bytes) {}
 
   [[nodiscard]] std::string_view bytes() const { return bytes_; }
@@ -42,6 +35,8 @@ class Data {
   std::string_view bytes_;
 };
 
+// What the installer's updater left behind once it has ended and both of its
+// streams are at their end.
 struct TaskResult {
   int terminationStatus = 0;  // exit status, or non-zero when ended by a signal
   bool terminatedBySignal = false;

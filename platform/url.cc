@@ -100,10 +100,6 @@ std::string removeDotSegments(std::string_view path) {
   return result;
 }
 
-}  // namespace
-
-namespace {
-
 // Both codecs copy runs of unchanged bytes at once: most paths have nothing to
 // encode or decode.
 void appendPercentEncoded(std::string& out, std::string_view path) {

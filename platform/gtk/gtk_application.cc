@@ -127,9 +127,9 @@ void DesktopApplication::setApplicationIconImage(std::shared_ptr<Image> image) {
 
 void DesktopApplication::applyIcon() {
   iconSource_ = 0;
-  const auto* desktop = dynamic_cast<const DesktopImage*>(icon_.get());
-  if (desktop == nullptr) return;
-  const std::vector<GObjectPtr<GdkPixbuf>> sizes = iconSizes(desktop->pixbuf());
+  // Only a desktop image is ever kept in icon_.
+  const std::vector<GObjectPtr<GdkPixbuf>> sizes =
+      iconSizes(static_cast<const DesktopImage&>(*icon_).pixbuf());
   if (sizes.empty()) return;
   GList* list = nullptr;
   for (const auto& size : sizes) list = g_list_append(list, size.get());

@@ -35,4 +35,19 @@ inline void require(bool condition) {
   if (!condition) std::abort();
 }
 
+// Decodes `bytes` with `decode` and holds the outcome to the reference: the
+// same kind of failure, or success with `sameValues(tree, record)` true.
+template <typename Decode, typename SameValues>
+void checkAgainstReference(std::string_view bytes, Decode decode,
+                           std::initializer_list<std::pair<const char*, Wanted>> members,
+                           SameValues sameValues) {
+  const auto decoded = decode(bytes);
+  const nlohmann::json tree = nlohmann::json::parse(bytes, nullptr, false);
+  if (const auto failure = referenceFailure(tree, members)) {
+    require(!decoded && platform::decodingErrorKind(decoded.error()) == *failure);
+    return;
+  }
+  require(decoded.ok() && sameValues(tree, decoded.value()));
+}
+
 }  // namespace vorn::fuzz

@@ -9,19 +9,13 @@
 #include "tests/fuzz/reference_decoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using vorn::fuzz::require;
   using vorn::fuzz::Wanted;
-  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
-  const auto decoded = vorn::decodeSetupResult(bytes);
-  const nlohmann::json tree = nlohmann::json::parse(bytes, nullptr, false);
-  const auto failure = vorn::fuzz::referenceFailure(
-      tree, {{"folder", Wanted::String}, {"token", Wanted::String}, {"version", Wanted::String}});
-  if (failure) {
-    require(!decoded && vorn::platform::decodingErrorKind(decoded.error()) == *failure);
-    return 0;
-  }
-  require(decoded.ok());
-  require(tree["folder"] == decoded.value().folder && tree["token"] == decoded.value().token &&
-          tree["version"] == decoded.value().version);
+  vorn::fuzz::checkAgainstReference(
+      std::string_view(reinterpret_cast<const char*>(data), size), vorn::decodeSetupResult,
+      {{"folder", Wanted::String}, {"token", Wanted::String}, {"version", Wanted::String}},
+      [](const nlohmann::json& tree, const vorn::SetupResult& result) {
+        return tree["folder"] == result.folder && tree["token"] == result.token &&
+               tree["version"] == result.version;
+      });
   return 0;
 }
