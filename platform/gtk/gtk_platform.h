@@ -15,6 +15,11 @@
 
 namespace vorn::platform::gtk {
 
+// The one name the desktop knows the program by: the session-bus name that keeps
+// it to one instance, the Wayland app id, the X11 window class and the desktop
+// entry's file name.
+inline constexpr const char* kApplicationId = "com.vorn.PreviewSetup";
+
 // What the application and its windows share; windows may outlive the
 // application object (the controller keeps them until the process ends).
 struct ApplicationState {
