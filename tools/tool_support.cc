@@ -114,7 +114,12 @@ std::filesystem::path receiptFolderFor(const std::filesystem::path& folder) {
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {
   const auto folder = path.parent_path().empty() ? std::filesystem::path(".") : path.parent_path();
-  std::string pattern = (folder / ("." + path.filename().string() + ".XXXXXX")).string();
+  // The hidden name is the file's own name with a dot before and the
+  // template after, composed in place.
+  std::string hidden = path.filename().string();
+  hidden.insert(0, 1, '.');
+  hidden.append(".XXXXXX");
+  std::string pattern = (folder / hidden).string();
   FileDescriptor file(::mkostemp(pattern.data(), O_CLOEXEC));
   if (file.get() < 0) failWithErrno("cannot create a temporary file in", folder);
   TemporaryName temporary(pattern);

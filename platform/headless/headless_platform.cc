@@ -27,8 +27,8 @@ void HeadlessApplication::terminateWithFailure(std::string_view line) {
 std::unique_ptr<Window> HeadlessApplication::makeWindow(Rect rect, unsigned style, BackingStoreType backing,
                                                         bool defer) {
   if (failWindowCreation) return nullptr;
-  auto window = std::make_unique<HeadlessWindow>(rect, style, backing, defer);
-  lastWindow = window.get();
+  auto window = std::make_unique<HeadlessWindow>(record, rect, style, backing, defer);
+  record->lastWindow = window.get();
   return window;
 }
 
@@ -43,9 +43,17 @@ std::shared_ptr<Image> HeadlessApplication::imageWithContentsOfURL(const URL& ur
 
 std::unique_ptr<WebView> HeadlessWebKit::makeWebView(Rect frame, const WebViewConfiguration& configuration) {
   if (failWebViewCreation) return nullptr;
-  auto view = std::make_unique<HeadlessWebView>(frame, configuration);
-  lastWebView = view.get();
+  auto view = std::make_unique<HeadlessWebView>(record, frame, configuration);
+  record->lastWebView = view.get();
   return view;
+}
+
+HeadlessWindow::~HeadlessWindow() {
+  if (record_->lastWindow == this) record_->lastWindow = nullptr;
+}
+
+HeadlessWebView::~HeadlessWebView() {
+  if (record_->lastWebView == this) record_->lastWebView = nullptr;
 }
 
 HeadlessDispatch::~HeadlessDispatch() { joinBackground(); }
@@ -108,7 +116,9 @@ void HeadlessRunLoop::fireTimers() {
 }
 
 HeadlessPlatform::HeadlessPlatform(posix::PosixFoundation::Options options)
-    : foundation(std::move(options)), table_{app, webkit, foundation, dispatch, runLoop} {}
+    : foundation(std::move(options)), table_{app, webkit, foundation, dispatch, runLoop} {
+  webkit.record = app.record;
+}
 
 void HeadlessPlatform::postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body) {
   HeadlessWebView* view = webView();
@@ -139,10 +149,9 @@ bool HeadlessPlatform::requestWindowClose() {
 
 std::vector<std::map<std::string, std::string>> HeadlessPlatform::events() const {
   std::vector<std::map<std::string, std::string>> out;
-  HeadlessWebView* view = webkit.lastWebView;
-  if (view == nullptr) return out;
+  if (app.record->scriptLogs.empty()) return out;
   constexpr std::string_view kPrefix = "window.vornSetup.receive(";
-  for (const std::string& script : view->scripts) {
+  for (const std::string& script : app.record->scriptLogs.back()) {
     if (!script.starts_with(kPrefix) || !script.ends_with(')')) continue;
     const std::string_view json(script.data() + kPrefix.size(), script.size() - kPrefix.size() - 1);
     out.push_back(nlohmann::json::parse(json).get<std::map<std::string, std::string>>());

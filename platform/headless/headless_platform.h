@@ -23,11 +23,27 @@
 namespace vorn::platform::headless {
 
 class HeadlessWebView;
+class HeadlessWindow;
+
+// Which window and view were made last. The program's controller may outlive
+// the platform object (it is held until the process ends), so what a window or
+// view reaches on its way out is shared with it rather than owned by the platform.
+struct HeadlessRecord {
+  HeadlessWindow* lastWindow = nullptr;   // empty again once that window is gone
+  HeadlessWebView* lastWebView = nullptr;  // empty again once that view is gone
+  // The scripts each view evaluated, one log per view made, kept beyond the
+  // views so that a test can still read them after their owner went.
+  std::deque<std::vector<std::string>> scriptLogs;
+};
 
 class HeadlessWindow final : public Window {
  public:
-  HeadlessWindow(Rect rect, unsigned style, BackingStoreType backing, bool defer)
-      : contentRect(rect), styleMask(style), backingStore(backing), deferred(defer) {}
+  HeadlessWindow(std::shared_ptr<HeadlessRecord> record, Rect rect, unsigned style, BackingStoreType backing,
+                 bool defer)
+      : contentRect(rect), styleMask(style), backingStore(backing), deferred(defer), record_(std::move(record)) {}
+  ~HeadlessWindow() override;
+  HeadlessWindow(const HeadlessWindow&) = delete;
+  HeadlessWindow& operator=(const HeadlessWindow&) = delete;
   void setTitle(std::string_view text) override { title = text; }
   void setDelegate(WindowDelegate* d) override { delegate = d; }
   void setContentView(WebView& view) override { contentView = &view; }
@@ -44,11 +60,21 @@ class HeadlessWindow final : public Window {
   bool centered = false;
   bool shownInFront = false;
   bool closed = false;
+
+ private:
+  std::shared_ptr<HeadlessRecord> record_;
 };
 
 class HeadlessWebView final : public WebView {
  public:
-  HeadlessWebView(Rect rect, WebViewConfiguration config) : frame(rect), configuration(std::move(config)) {}
+  HeadlessWebView(std::shared_ptr<HeadlessRecord> record, Rect rect, WebViewConfiguration config)
+      : frame(rect),
+        configuration(std::move(config)),
+        scripts(record->scriptLogs.emplace_back()),
+        record_(std::move(record)) {}
+  ~HeadlessWebView() override;
+  HeadlessWebView(const HeadlessWebView&) = delete;
+  HeadlessWebView& operator=(const HeadlessWebView&) = delete;
   void setNavigationDelegate(NavigationDelegate* d) override { navigationDelegate = d; }
   void loadFileURL(const URL& url, const URL& readAccess) override {
     loads.push_back({url, readAccess, navigationDelegate != nullptr});
@@ -64,7 +90,10 @@ class HeadlessWebView final : public WebView {
   WebViewConfiguration configuration;
   NavigationDelegate* navigationDelegate = nullptr;
   std::vector<Load> loads;
-  std::vector<std::string> scripts;
+  std::vector<std::string>& scripts;  // in the shared record
+
+ private:
+  std::shared_ptr<HeadlessRecord> record_;
 };
 
 class HeadlessPasteboard final : public Pasteboard {
@@ -113,7 +142,7 @@ class HeadlessApplication final : public Application {
   std::optional<ActivationPolicy> activationPolicy;
   ApplicationDelegate* delegate = nullptr;
   bool failWindowCreation = false;
-  HeadlessWindow* lastWindow = nullptr;  // owned by whoever asked for it
+  std::shared_ptr<HeadlessRecord> record = std::make_shared<HeadlessRecord>();
   std::shared_ptr<Image> iconImage;
   bool iconWasSet = false;
   bool activatedIgnoringOtherApps = false;
@@ -127,7 +156,7 @@ class HeadlessWebKit final : public WebKit {
  public:
   std::unique_ptr<WebView> makeWebView(Rect frame, const WebViewConfiguration& configuration) override;
   bool failWebViewCreation = false;
-  HeadlessWebView* lastWebView = nullptr;
+  std::shared_ptr<HeadlessRecord> record = std::make_shared<HeadlessRecord>();  // the platform shares the application's
 };
 
 // A real background thread per work item; a main queue that the test drains.
@@ -179,8 +208,9 @@ class HeadlessPlatform {
   HeadlessDispatch dispatch;
   HeadlessRunLoop runLoop;
 
-  HeadlessWindow* window() const { return app.lastWindow; }
-  HeadlessWebView* webView() const { return webkit.lastWebView; }
+  // The window and view made last, while they exist.
+  HeadlessWindow* window() const { return app.record->lastWindow; }
+  HeadlessWebView* webView() const { return app.record->lastWebView; }
 
   // The page posts `body` to the "setup" handler from a frame.
   void postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body);
