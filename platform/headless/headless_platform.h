@@ -29,7 +29,7 @@ class HeadlessWindow;
 // the platform object (it is held until the process ends), so what a window or
 // view reaches on its way out is shared with it rather than owned by the platform.
 struct HeadlessRecord {
-  HeadlessWindow* lastWindow = nullptr;   // empty again once that window is gone
+  HeadlessWindow* lastWindow = nullptr;    // empty again once that window is gone
   HeadlessWebView* lastWebView = nullptr;  // empty again once that view is gone
   // The scripts each view evaluated, one log per view made, kept beyond the
   // views so that a test can still read them after their owner went.
@@ -40,7 +40,11 @@ class HeadlessWindow final : public Window {
  public:
   HeadlessWindow(std::shared_ptr<HeadlessRecord> record, Rect rect, unsigned style, BackingStoreType backing,
                  bool defer)
-      : contentRect(rect), styleMask(style), backingStore(backing), deferred(defer), record_(std::move(record)) {}
+      : contentRect(rect),
+        styleMask(style),
+        backingStore(backing),
+        deferred(defer),
+        record_(std::move(record)) {}
   ~HeadlessWindow() override;
   HeadlessWindow(const HeadlessWindow&) = delete;
   HeadlessWindow& operator=(const HeadlessWindow&) = delete;
@@ -156,7 +160,8 @@ class HeadlessWebKit final : public WebKit {
  public:
   std::unique_ptr<WebView> makeWebView(Rect frame, const WebViewConfiguration& configuration) override;
   bool failWebViewCreation = false;
-  std::shared_ptr<HeadlessRecord> record = std::make_shared<HeadlessRecord>();  // the platform shares the application's
+  std::shared_ptr<HeadlessRecord> record =
+      std::make_shared<HeadlessRecord>();  // the platform shares the application's
 };
 
 // A real background thread per work item; a main queue that the test drains.

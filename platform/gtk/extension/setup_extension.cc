@@ -147,9 +147,9 @@ void onWindowObjectCleared(WebKitScriptWorld* world, WebKitWebPage* page, WebKit
   GObjectPtr<JSCValue> handlers = adopt(jsc_value_new_object(context.get(), nullptr, nullptr));
   for (const std::string& name : grant().handlerNames) {
     auto binding = std::make_unique<Binding>(page, frame, name);
-    GObjectPtr<JSCValue> function = adopt(
-        jsc_value_new_function(context.get(), "postMessage", G_CALLBACK(postMessage), binding.release(),
-                               destroyBinding, G_TYPE_NONE, 1, JSC_TYPE_VALUE));
+    GObjectPtr<JSCValue> function =
+        adopt(jsc_value_new_function(context.get(), "postMessage", G_CALLBACK(postMessage), binding.release(),
+                                     destroyBinding, G_TYPE_NONE, 1, JSC_TYPE_VALUE));
     GObjectPtr<JSCValue> handler = adopt(jsc_value_new_object(context.get(), nullptr, nullptr));
     defineFixed(handler.get(), "postMessage", function.get());
     defineFixed(handlers.get(), name.c_str(), handler.get());
@@ -175,6 +175,6 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(W
     g_variant_iter_free(names);
   }
   g_signal_connect(extension, "page-created", G_CALLBACK(onPageCreated), nullptr);
-  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared", G_CALLBACK(onWindowObjectCleared),
-                   nullptr);
+  g_signal_connect(webkit_script_world_get_default(), "window-object-cleared",
+                   G_CALLBACK(onWindowObjectCleared), nullptr);
 }
