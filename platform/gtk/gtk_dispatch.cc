@@ -32,7 +32,8 @@ DesktopDispatch::~DesktopDispatch() {
 
 void DesktopDispatch::asyncGlobal(QualityOfService, std::function<void()> work) {
   auto item = std::make_unique<Work>(std::move(work));
-  if (g_thread_pool_push(pool_, item.get(), nullptr)) item.release();
+  // Once pushed, the pool's worker owns the item and frees it.
+  if (g_thread_pool_push(pool_, item.get(), nullptr)) static_cast<void>(item.release());
 }
 
 void DesktopDispatch::asyncMain(std::function<void()> work) {

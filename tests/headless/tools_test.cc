@@ -78,6 +78,7 @@ class ToolsTest : public ::testing::Test {
     words.insert(words.end(), arguments.begin(), arguments.end());
     auto pointers = [](std::vector<std::string>& texts) {
       std::vector<char*> result;
+      result.reserve(texts.size() + 1);
       for (auto& text : texts) result.push_back(text.data());
       result.push_back(nullptr);
       return result;
