@@ -1,10 +1,19 @@
 #include "app/setup_controller.h"
 
 #include <utility>
+#include <vector>
 
 namespace vorn {
 
 using platform::URL;
+
+namespace {
+
+// A page whose process keeps ending is not loaded again: three ends within a minute.
+constexpr std::size_t kMostWebProcessEnds = 3;
+constexpr double kWebProcessEndsWindowSeconds = 60;
+
+}  // namespace
 
 std::shared_ptr<SetupController> SetupController::create(platform::Platform& platform) {
   const platform::Bundle bundle = platform.foundation.mainBundle();
@@ -47,7 +56,7 @@ void SetupController::applicationDidFinishLaunching() {
   platform_.app.setApplicationIconImage(
       platform_.app.imageWithContentsOfURL(resources.appendingPathComponent("mark.png")));
 
-  web->loadFileURL(resources.appendingPathComponent("index.html"), resources);
+  loadSetupPage();
   platform_.app.activateIgnoringOtherApps(true);
 
   // The timer must never keep the controller alive.
@@ -57,9 +66,44 @@ void SetupController::applicationDidFinishLaunching() {
   });
 }
 
+void SetupController::loadSetupPage() {
+  web->loadFileURL(resources.appendingPathComponent("index.html"), resources);
+}
+
 bool SetupController::applicationShouldTerminateAfterLastWindowClosed() { return true; }
 
-bool SetupController::windowShouldClose() { return !installing; }
+// The running installation stops on the way out: its copy before the next
+// file, its staging copy removed, its updater ended. The platform waits for
+// the worker before the process ends.
+void SetupController::applicationWillTerminate() {
+  if (installation_) installation_->cancel();
+}
+
+// A page that can no longer be shown must not keep the window open.
+bool SetupController::windowShouldClose() { return !installing || pageGivenUp_; }
+
+// The same page in the same window; the fields stay as they are, and the
+// page hears what it needs to show them once it has loaded.
+void SetupController::webViewWebContentProcessDidTerminate() {
+  if (!web || pageGivenUp_) return;
+  const double now = platform_.foundation.timeIntervalSince1970();
+  std::erase_if(webProcessEnds_, [now](double then) { return !(now - then < kWebProcessEndsWindowSeconds); });
+  webProcessEnds_.push_back(now);
+  if (webProcessEnds_.size() >= kMostWebProcessEnds) {
+    pageGivenUp_ = true;
+    pageReloading_ = false;
+    return;
+  }
+  pageReloading_ = true;
+  loadSetupPage();
+}
+
+// An installation still running reports its end as usual.
+void SetupController::webViewDidFinishNavigation() {
+  if (!std::exchange(pageReloading_, false)) return;
+  if (result) emit(Event{{"type", "installed"}, {"folder", result->folder}});
+  if (confirmed) emit(Event{{"type", "confirmed"}});
+}
 
 int runSetupProgram(platform::Platform& platform) {
   platform::Application& app = platform.app;

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "install/setup_result.h"
 #include "platform/platform.h"
@@ -37,9 +38,12 @@ class SetupController final : public platform::ApplicationDelegate,
   // --- platform callbacks (app/) ---
   void applicationDidFinishLaunching() override;
   bool applicationShouldTerminateAfterLastWindowClosed() override;
+  void applicationWillTerminate() override;
   bool windowShouldClose() override;
   void webViewDecidePolicyForNavigationAction(const platform::NavigationAction& action,
                                               const platform::DecisionHandler& decisionHandler) override;
+  void webViewDidFinishNavigation() override;
+  void webViewWebContentProcessDidTerminate() override;
   // --- page bridge (bridge/) ---
   void userContentControllerDidReceiveScriptMessage(const platform::ScriptMessage& message) override;
 
@@ -65,11 +69,19 @@ class SetupController final : public platform::ApplicationDelegate,
 
  private:
   // The background half of install(); answers the one outcome to hand back.
-  static platform::Outcome<SetupResult> runInstallation(platform::Foundation& foundation);
+  static platform::Outcome<SetupResult> runInstallation(platform::Foundation& foundation,
+                                                        const platform::Cancellation& cancellation);
   void installationSucceeded(SetupResult record);
   void installationFailed(const platform::Error& error);
+  void loadSetupPage();
 
   platform::Platform& platform_;
+  // The running installation's, so that the program's end can stop it; empty while idle.
+  std::shared_ptr<platform::Cancellation> installation_;
+  // When the web process ended unasked, within the last minute.
+  std::vector<double> webProcessEnds_;
+  bool pageReloading_ = false;  // the page is loaded again after its process ended
+  bool pageGivenUp_ = false;    // it ended too often: no more reloads, and the window closes
 };
 
 // The entry point, written against the platform table: makes the controller,

@@ -1,4 +1,5 @@
 #include "app/setup_controller.h"
+#include "install/updater.h"
 
 namespace vorn {
 
@@ -6,27 +7,34 @@ void SetupController::install() {
   installing = true;
   confirmed = false;
   result.reset();
-  platform_.dispatch.asyncGlobal(platform::QualityOfService::UserInitiated, [self = shared_from_this()] {
-    platform::Outcome<SetupResult> outcome = runInstallation(self->platform_.foundation);
-    self->platform_.dispatch.asyncMain([self, outcome = std::move(outcome)]() mutable {
-      if (outcome) {
-        self->installationSucceeded(std::move(outcome.value()));
-      } else {
-        self->installationFailed(outcome.error());
-      }
-    });
-  });
+  auto cancellation = std::make_shared<platform::Cancellation>();
+  installation_ = cancellation;
+  const platform::Status posted = platform_.dispatch.asyncGlobal(
+      platform::QualityOfService::UserInitiated, [self = shared_from_this(), cancellation] {
+        platform::Outcome<SetupResult> outcome = runInstallation(self->platform_.foundation, *cancellation);
+        self->platform_.dispatch.asyncMain([self, outcome = std::move(outcome)]() mutable {
+          if (outcome) {
+            self->installationSucceeded(std::move(outcome.value()));
+          } else {
+            self->installationFailed(outcome.error());
+          }
+        });
+      });
+  // Work that was never queued would never hand anything back.
+  if (!posted) installationFailed(posted.error());
 }
 
 void SetupController::installationSucceeded(SetupResult record) {
   installing = false;
+  installation_.reset();
   result = std::move(record);
   emit(Event{{"type", "installed"}, {"folder", result->folder}});
 }
 
 void SetupController::installationFailed(const platform::Error& error) {
   installing = false;
-  emit(Event{{"type", "error"}, {"message", "Installation could not finish. " + error.localizedDescription}});
+  installation_.reset();
+  emit(Event{{"type", "error"}, {"message", std::string(kFailurePrefix) + error.localizedDescription}});
 }
 
 }  // namespace vorn

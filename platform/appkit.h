@@ -34,6 +34,9 @@ class ApplicationDelegate {
   virtual ~ApplicationDelegate() = default;
   virtual void applicationDidFinishLaunching() = 0;
   virtual bool applicationShouldTerminateAfterLastWindowClosed() = 0;
+  // The event loop has ended and the program is about to: the last moment to
+  // stop work that runs elsewhere. Called once, on the main thread.
+  virtual void applicationWillTerminate() {}
 };
 
 class WindowDelegate {
@@ -74,6 +77,7 @@ class Application {
   // Not owned, as on the real platform: the caller keeps the delegate alive.
   virtual void setDelegate(ApplicationDelegate* delegate) = 0;
   // Runs the event loop; answers the process's exit status once it ends.
+  // Before it returns, the delegate hears applicationWillTerminate().
   virtual int run() = 0;
   // Orderly end with status 0.
   virtual void terminate() = 0;

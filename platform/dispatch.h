@@ -4,6 +4,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/error.h"
+
 namespace vorn::platform {
 
 enum class QualityOfService { UserInitiated };
@@ -11,7 +13,8 @@ enum class QualityOfService { UserInitiated };
 class Dispatch {
  public:
   virtual ~Dispatch() = default;
-  virtual void asyncGlobal(QualityOfService qos, std::function<void()> work) = 0;
+  // An error when the work could not be queued (it will then never run).
+  virtual Status asyncGlobal(QualityOfService qos, std::function<void()> work) = 0;
   // Runs the work on the main thread at a later turn of its loop.
   virtual void asyncMain(std::function<void()> work) = 0;
 };

@@ -1,6 +1,7 @@
 // The main bundle, the file manager, processes and pipes, UUIDs and the clock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -35,13 +36,50 @@ class Data {
   std::string_view bytes_;
 };
 
-// What the installer's updater left behind once it has ended and both of its
-// streams are at their end.
+// Asked for once, from any thread, when the work it was handed to should stop
+// (the program is ending); long operations look at it between their steps.
+class Cancellation {
+ public:
+  void cancel() { cancelled_.store(true, std::memory_order_relaxed); }
+  [[nodiscard]] bool isCancelled() const { return cancelled_.load(std::memory_order_relaxed); }
+
+ private:
+  std::atomic<bool> cancelled_{false};
+};
+
+// The error of an operation that stopped because it was cancelled.
+inline Error cancelledError() { return Error{"NSCocoaErrorDomain", 3072, "The operation was cancelled."}; }
+[[nodiscard]] inline bool isCancelledError(const Error& error) {
+  return error.domain == "NSCocoaErrorDomain" && error.code == 3072;
+}
+
+// How a task is run beyond its command line.
+struct TaskOptions {
+  // Seconds from the launch after which the task's process group is ended; 0 is no limit.
+  double timeLimit = 0;
+  // Standard error is kept whole up to twice this many bytes; beyond that its
+  // first and its last this many bytes. 0 keeps it all.
+  std::size_t standardErrorEnds = 0;
+  // Ends the task's process group once asked; null never asks.
+  const Cancellation* cancellation = nullptr;
+};
+
+// What the installer's updater left behind once it has ended and its streams
+// have been read (to their end, or for a short grace once it had exited).
 struct TaskResult {
   int terminationStatus = 0;  // exit status, or non-zero when ended by a signal
   bool terminatedBySignal = false;
+  bool timedOut = false;  // ended for running past the time limit
   Data standardOutput;
-  Data standardError;
+  Data standardError;                    // all of it, or its first bytes when standardErrorLeftOut > 0
+  Data standardErrorTail;                // its last bytes when standardErrorLeftOut > 0, else empty
+  std::size_t standardErrorLeftOut = 0;  // bytes between the two that were not kept
+};
+
+// Held while an installation may write into a folder; released when dropped.
+class FolderLock {
+ public:
+  virtual ~FolderLock() = default;
 };
 
 class FileManager {
@@ -50,12 +88,21 @@ class FileManager {
   virtual URL homeDirectoryForCurrentUser() = 0;
   // A folder that is already there counts as success.
   virtual Status createDirectory(const URL& url, bool withIntermediateDirectories) = 0;
-  virtual Status copyItem(const URL& from, const URL& to) = 0;
+  // A cancellation stops the copy before its next file.
+  virtual Status copyItem(const URL& from, const URL& to, const Cancellation& cancellation) = 0;
   virtual bool fileExistsAtPath(const std::string& path) = 0;
   // Afterwards `original` holds what `replacement` held and the replacement's name is gone.
   virtual Status replaceItem(const URL& original, const URL& replacement) = 0;
   virtual Status moveItem(const URL& from, const URL& to) = 0;
+  // Removes a whole tree, giving the user's own folders write permission where
+  // their mode is what keeps their entries in place.
   virtual Status removeItem(const URL& url) = 0;
+  // The names in a folder, without "." and "..".
+  virtual Outcome<std::vector<std::string>> contentsOfDirectory(const URL& url) = 0;
+  // Waits until this process holds the folder's exclusive advisory lock, which
+  // other processes taking it respect; a cancellation ends the wait.
+  virtual Outcome<std::unique_ptr<FolderLock>> lockFolder(const URL& url,
+                                                          const Cancellation& cancellation) = 0;
   // Reads a regular file of at most maxBytes without following a symbolic link
   // and without ever blocking; anything else is an error.
   virtual Outcome<std::string> contentsOfSmallRegularFile(const std::string& path, std::size_t maxBytes) = 0;
@@ -66,12 +113,19 @@ class Foundation {
   virtual ~Foundation() = default;
   virtual Bundle mainBundle() = 0;
   virtual FileManager& defaultManager() = 0;
-  // Launches the executable with these arguments, inheriting standard input,
-  // environment and working folder, collects both output streams to their end
-  // and waits for it. A launch failure is the error.
-  virtual Outcome<TaskResult> runTask(const URL& executable, const std::vector<std::string>& arguments) = 0;
-  // 36 characters, upper-case hexadecimal, 8-4-4-4-12.
-  virtual std::string uuidString() = 0;
+  // Launches the executable in a process group of its own with these
+  // arguments, inheriting standard input, environment and working folder,
+  // collects both output streams and waits for it; once it has exited, its
+  // streams are read for a short grace only, so that a descendant holding them
+  // cannot hold the caller. A launch failure, or a cancellation, is the error.
+  virtual Outcome<TaskResult> runTask(const URL& executable, const std::vector<std::string>& arguments,
+                                      const TaskOptions& options) = 0;
+  Outcome<TaskResult> runTask(const URL& executable, const std::vector<std::string>& arguments) {
+    return runTask(executable, arguments, TaskOptions{});
+  }
+  // 36 characters, upper-case hexadecimal, 8-4-4-4-12; an error when the
+  // system has no randomness to give.
+  virtual Outcome<std::string> uuidString() = 0;
   // Wall-clock seconds since 1970, with fractions.
   virtual double timeIntervalSince1970() = 0;
 };

@@ -49,6 +49,11 @@ class NavigationDelegate {
   virtual ~NavigationDelegate() = default;
   virtual void webViewDecidePolicyForNavigationAction(const NavigationAction& action,
                                                       const DecisionHandler& decisionHandler) = 0;
+  // The main frame's page has finished loading.
+  virtual void webViewDidFinishNavigation() {}
+  // The process that ran the page has ended unasked (a crash, a memory
+  // limit); the view shows nothing live until a page is loaded again.
+  virtual void webViewWebContentProcessDidTerminate() {}
 };
 
 enum class WebsiteDataStore { Default, NonPersistent };

@@ -2,7 +2,9 @@
 // VORN_FLOOD_MIB MiB (256 unless set) of white space on standard output and as
 // many bytes on standard error, interleaved in 64 KiB pieces so that a reader
 // that drains one stream to its end before the other stalls it; then the
-// record on standard output and exit 0.
+// record on standard output and exit 0. With VORN_FLOOD_STDERR_ONLY set, only
+// standard error is flooded and the updater fails (exit 1), as one that
+// reports a long trouble would.
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,9 +45,12 @@ int main(int argc, char** argv) {
   std::vector<char> noise(kPiece, 'e');
   for (std::size_t i = 79; i < kPiece; i += 80) noise[i] = '\n';
   const long pieces = mib * 1024 * 1024 / static_cast<long>(kPiece);
+  const bool errorOnly = std::getenv("VORN_FLOOD_STDERR_ONLY") != nullptr;
   for (long i = 0; i < pieces; ++i) {
-    if (!writeAll(1, blanks.data(), kPiece) || !writeAll(2, noise.data(), kPiece)) return 1;
+    if (!errorOnly && !writeAll(1, blanks.data(), kPiece)) return 1;
+    if (!writeAll(2, noise.data(), kPiece)) return 1;
   }
+  if (errorOnly) return 1;
   const std::string record = R"({"folder":"/tmp/vorn-flood/extension","token":"t","version":"1"})"
                              "\n";
   return writeAll(1, record.data(), record.size()) ? 0 : 1;

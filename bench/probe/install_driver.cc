@@ -1,10 +1,12 @@
 // One real installation, driven the way the page drives it, timed from the
 // "install" command to the event that ends it. The bundle to install is the
 // one whose program is <bundle>/Contents/MacOS/prog; HOME says where
-// ~/Applications is. Prints one JSON line: seconds, event type, message.
+// ~/Applications is. Prints one JSON line: seconds, event type, message, its
+// length and the process's peak resident memory (VmHWM, KiB).
 //   vorn_install_driver <bundle>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -34,10 +36,18 @@ int main(int argc, char** argv) {
   platform.dispatch.joinBackground();
 
   const auto events = platform.events();
-  nlohmann::json out{{"seconds", seconds}};
+  long peakKiB = 0;
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("VmHWM:")) peakKiB = std::stol(line.substr(6));
+  }
+  nlohmann::json out{{"seconds", seconds}, {"peakRssKiB", peakKiB}};
   if (!events.empty()) {
     out["event"] = events.back().at("type");
-    if (auto it = events.back().find("message"); it != events.back().end()) out["message"] = it->second;
+    if (auto it = events.back().find("message"); it != events.back().end()) {
+      out["messageBytes"] = it->second.size();
+      out["message"] = it->second.size() <= 1024 ? it->second : it->second.substr(0, 200) + "…";
+    }
   }
   std::printf("%s\n", out.dump().c_str());
   return out.value("event", "") == "installed" ? 0 : 1;

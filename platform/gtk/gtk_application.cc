@@ -1,5 +1,9 @@
-// The application object: the GTK main loop on the main thread, the icon and
-// the orderly end of the program.
+// The application object: a GtkApplication on the main thread, unique on the
+// session bus, the icon and the orderly end of the program, however it comes
+// (the window, the page, a signal, the display going away).
+#include <glib-unix.h>
+#include <signal.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -7,13 +11,43 @@
 
 #include "platform/gtk/gtk_platform.h"
 
+// Last: Xlib defines Status, a name of ours, as a macro.
+#include <X11/Xlib.h>
+#include <gdk/gdkx.h>
+
 namespace vorn::platform::gtk {
+namespace {
+
+// The usual statuses of a program ended by a signal, 128 + its number.
+template <int Signal>
+gboolean endOnSignal(gpointer state) {
+  auto* shared = static_cast<ApplicationState*>(state);
+  if (shared->end) shared->end(128 + Signal);
+  return G_SOURCE_CONTINUE;
+}
+
+// The application whose loop runs; the X11 connection's end reaches it here.
+DesktopApplication* runningApplication = nullptr;
+constexpr int kLostDisplayStatus = 1;
+
+// Xlib's default, and GDK's, end the process at once when the connection to
+// the X server breaks. Instead the loop is asked to end; Xlib then goes on
+// with every request to the dead display failing at once.
+int onDisplayLost(Display*) {
+  if (runningApplication != nullptr) runningApplication->displayLost();
+  return 0;
+}
+void goOnWithoutDisplay(Display*, void*) {}
+
+}  // namespace
 
 DesktopApplication::DesktopApplication() {
   state_->end = [this](int status) { end(status); };
 }
 
 DesktopApplication::~DesktopApplication() {
+  // Windows may outlive the application; they must not call into it.
+  state_->end = nullptr;
   if (iconSource_ != 0) g_source_remove(iconSource_);
 }
 
@@ -24,30 +58,62 @@ bool DesktopApplication::setActivationPolicy(ActivationPolicy) {
 
 int DesktopApplication::run() {
   if (state_->ending) return state_->exitStatus;
+  // A second start, from this or any other copy, activates the first one on
+  // the session bus and ends here with 0; without a bus each runs on its own.
+  const GObjectPtr<GtkApplication> application =
+      adopt(gtk_application_new(kApplicationId, G_APPLICATION_DEFAULT_FLAGS));
+  application_ = application.get();
+  g_signal_connect(application_, "activate", G_CALLBACK(onActivate), this);
+
+  std::vector<guint> sources;
+  sources.push_back(g_unix_signal_add(SIGTERM, endOnSignal<SIGTERM>, state_.get()));
+  sources.push_back(g_unix_signal_add(SIGINT, endOnSignal<SIGINT>, state_.get()));
+  sources.push_back(g_unix_signal_add(SIGHUP, endOnSignal<SIGHUP>, state_.get()));
+  GdkDisplay* display = gdk_display_get_default();
+  if (display != nullptr && GDK_IS_X11_DISPLAY(display)) {
+    runningApplication = this;
+    XSetIOErrorHandler(onDisplayLost);
+    XSetIOErrorExitHandler(GDK_DISPLAY_XDISPLAY(display), goOnWithoutDisplay, nullptr);
+  }
+
   running_ = true;
-  // The delegate hears of the end of launching from inside the running loop.
-  g_idle_add_full(
-      G_PRIORITY_DEFAULT,
-      [](gpointer self) -> gboolean {
-        auto* app = static_cast<DesktopApplication*>(self);
-        if (app->state_->delegate != nullptr && !app->state_->ending) {
-          app->state_->delegate->applicationDidFinishLaunching();
-        }
-        return G_SOURCE_REMOVE;
-      },
-      this, nullptr);
-  gtk_main();
+  const int status = g_application_run(G_APPLICATION(application_), 0, nullptr);
   running_ = false;
-  shutDown();
-  state_->end = nullptr;
+  for (const guint source : sources) g_source_remove(source);
+  runningApplication = nullptr;
+
+  if (launched_) {
+    if (state_->delegate != nullptr) state_->delegate->applicationWillTerminate();
+    shutDown();
+  }
+  application_ = nullptr;
+  if (!launched_ && !state_->ending) return status;  // another instance was brought forward
   return state_->exitStatus;
+}
+
+void DesktopApplication::onActivate(GApplication* application, gpointer self) {
+  auto* app = static_cast<DesktopApplication*>(self);
+  if (app->launched_) {
+    app->activateIgnoringOtherApps(true);  // started again: the window comes forward
+    return;
+  }
+  app->launched_ = true;
+  g_application_hold(application);  // the loop runs until the program ends, windows or not
+  if (app->state_->delegate != nullptr && !app->state_->ending) {
+    app->state_->delegate->applicationDidFinishLaunching();
+  }
+}
+
+void DesktopApplication::displayLost() {
+  displayLost_ = true;
+  end(kLostDisplayStatus);
 }
 
 void DesktopApplication::end(int status) {
   if (state_->ending) return;
   state_->ending = true;
   state_->exitStatus = status;
-  if (running_) gtk_main_quit();
+  if (running_ && application_ != nullptr) g_application_quit(G_APPLICATION(application_));
 }
 
 void DesktopApplication::terminate() { end(0); }
@@ -62,6 +128,7 @@ void DesktopApplication::terminateWithFailure(std::string_view line) {
 // Closes the windows (and with them the web views' pages) and leaves the
 // clipboard to a clipboard manager before the process goes.
 void DesktopApplication::shutDown() {
+  if (displayLost_) return;  // nothing of it is left to close or hand over
   pasteboard_.store();
   const std::vector<GtkWidget*> windows = state_->windows;
   for (GtkWidget* window : windows) gtk_widget_destroy(window);

@@ -1,5 +1,6 @@
 // The main queue is the main context; the background queue a pool of worker threads.
 #include <memory>
+#include <string>
 #include <utility>
 
 #include "platform/gtk/gtk_platform.h"
@@ -30,10 +31,19 @@ DesktopDispatch::~DesktopDispatch() {
   if (pool_ != nullptr) g_thread_pool_free(pool_, FALSE, TRUE);
 }
 
-void DesktopDispatch::asyncGlobal(QualityOfService, std::function<void()> work) {
+Status DesktopDispatch::asyncGlobal(QualityOfService, std::function<void()> work) {
+  if (pool_ == nullptr)
+    return Error{"GThreadError", 0, "Could not start the background work: no thread pool"};
   auto item = std::make_unique<Work>(std::move(work));
-  // Once pushed, the pool's worker owns the item and frees it.
-  if (g_thread_pool_push(pool_, item.get(), nullptr)) static_cast<void>(item.release());
+  GError* raw = nullptr;
+  if (g_thread_pool_push(pool_, item.get(), &raw)) {
+    static_cast<void>(item.release());  // the pool's worker owns it now
+    return success();
+  }
+  const GErrorPtr error(raw);
+  return Error{"GThreadError", error ? error->code : 0,
+               std::string("Could not start the background work: ") +
+                   (error ? error->message : "the thread pool refused it")};
 }
 
 void DesktopDispatch::asyncMain(std::function<void()> work) {

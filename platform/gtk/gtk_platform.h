@@ -94,11 +94,18 @@ class DesktopApplication final : public Application {
   void setApplicationIconImage(std::shared_ptr<Image> image) override;
   void activateIgnoringOtherApps(bool flag) override;
   Pasteboard& generalPasteboard() override { return pasteboard_; }
+  // The connection to the display broke: the loop ends, with status 1.
+  void displayLost();
 
  private:
+  static void onActivate(GApplication* application, gpointer self);
   void end(int status);
   void shutDown();
   void applyIcon();
+
+  GtkApplication* application_ = nullptr;  // while run() runs; owned there
+  bool launched_ = false;                  // the first activation has run the launch
+  bool displayLost_ = false;
 
   std::shared_ptr<ApplicationState> state_ = std::make_shared<ApplicationState>();
   std::shared_ptr<Image> icon_;
@@ -132,6 +139,8 @@ class DesktopWebView final : public WebView {
   static gboolean onDecidePolicy(WebKitWebView*, WebKitPolicyDecision*, WebKitPolicyDecisionType,
                                  gpointer self);
   static gboolean onUserMessage(WebKitWebView*, WebKitUserMessage*, gpointer self);
+  static void onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
+  static void onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer self);
 
   std::shared_ptr<WebContextState> context_;
   UserContentController userContent_;
@@ -152,7 +161,7 @@ class DesktopDispatch final : public Dispatch {
   ~DesktopDispatch() override;
   DesktopDispatch(const DesktopDispatch&) = delete;
   DesktopDispatch& operator=(const DesktopDispatch&) = delete;
-  void asyncGlobal(QualityOfService qos, std::function<void()> work) override;
+  Status asyncGlobal(QualityOfService qos, std::function<void()> work) override;
   void asyncMain(std::function<void()> work) override;
 
  private:

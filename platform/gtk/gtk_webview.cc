@@ -76,6 +76,8 @@ DesktopWebView::DesktopWebView(std::shared_ptr<WebContextState> context,
   WebKitWebView* view = WEBKIT_WEB_VIEW(view_.get());
   g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
   g_signal_connect(view, "user-message-received", G_CALLBACK(onUserMessage), this);
+  g_signal_connect(view, "load-changed", G_CALLBACK(onLoadChanged), this);
+  g_signal_connect(view, "web-process-terminated", G_CALLBACK(onWebProcessTerminated), this);
   g_signal_connect(view, "permission-request", G_CALLBACK(denyPermission), nullptr);
   g_signal_connect(view, "create", G_CALLBACK(createNoWindow), nullptr);
   g_signal_connect(webkit_web_view_get_inspector(view), "open-window", G_CALLBACK(refuseInspector), nullptr);
@@ -133,6 +135,21 @@ gboolean DesktopWebView::onDecidePolicy(WebKitWebView*, WebKitPolicyDecision* de
     pending->reset();
   }
   return TRUE;
+}
+
+void DesktopWebView::onLoadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self) {
+  auto* web = static_cast<DesktopWebView*>(self);
+  if (event == WEBKIT_LOAD_FINISHED && web->navigationDelegate_ != nullptr) {
+    web->navigationDelegate_->webViewDidFinishNavigation();
+  }
+}
+
+void DesktopWebView::onWebProcessTerminated(WebKitWebView*, WebKitWebProcessTerminationReason reason,
+                                            gpointer self) {
+  // Ending it ourselves (the view going away) is no crash to recover from.
+  if (reason == WEBKIT_WEB_PROCESS_TERMINATED_BY_API) return;
+  auto* web = static_cast<DesktopWebView*>(self);
+  if (web->navigationDelegate_ != nullptr) web->navigationDelegate_->webViewWebContentProcessDidTerminate();
 }
 
 gboolean DesktopWebView::onUserMessage(WebKitWebView*, WebKitUserMessage* message, gpointer self) {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
+#include <system_error>
 
 namespace vorn::platform::headless {
 
@@ -15,6 +16,11 @@ int HeadlessApplication::run() {
 void HeadlessApplication::end(int status) {
   if (exitStatus) return;
   exitStatus = status;
+  // As the desktop's loop does once it has ended.
+  if (delegate != nullptr && !terminationAnnounced) {
+    terminationAnnounced = true;
+    delegate->applicationWillTerminate();
+  }
   if (onEnd) onEnd();
 }
 
@@ -58,10 +64,17 @@ HeadlessWebView::~HeadlessWebView() {
 
 HeadlessDispatch::~HeadlessDispatch() { joinBackground(); }
 
-void HeadlessDispatch::asyncGlobal(QualityOfService qos, std::function<void()> work) {
+Status HeadlessDispatch::asyncGlobal(QualityOfService qos, std::function<void()> work) {
   std::lock_guard lock(mutex_);
   globalQueueClasses.push_back(qos);
-  background_.emplace_back(std::move(work));
+  if (failGlobalQueue)
+    return Error{"GThreadError", 0, "Could not start a background thread: Resource temporarily unavailable"};
+  try {
+    background_.emplace_back(std::move(work));
+  } catch (const std::system_error& error) {
+    return Error{"GThreadError", 0, std::string("Could not start a background thread: ") + error.what()};
+  }
+  return success();
 }
 
 void HeadlessDispatch::asyncMain(std::function<void()> work) {
@@ -145,6 +158,20 @@ bool HeadlessPlatform::requestWindowClose() {
   w->closed = true;
   if (app.delegate != nullptr && app.delegate->applicationShouldTerminateAfterLastWindowClosed()) app.end(0);
   return true;
+}
+
+void HeadlessPlatform::quit(int status) { app.end(status); }
+
+void HeadlessPlatform::webProcessTerminated() {
+  if (HeadlessWebView* view = webView(); view != nullptr && view->navigationDelegate != nullptr) {
+    view->navigationDelegate->webViewWebContentProcessDidTerminate();
+  }
+}
+
+void HeadlessPlatform::pageFinishedLoading() {
+  if (HeadlessWebView* view = webView(); view != nullptr && view->navigationDelegate != nullptr) {
+    view->navigationDelegate->webViewDidFinishNavigation();
+  }
 }
 
 std::vector<std::map<std::string, std::string>> HeadlessPlatform::events() const {

@@ -154,6 +154,7 @@ class HeadlessApplication final : public Application {
   std::optional<int> exitStatus;  // set once the application has ended
   std::string failureLine;
   std::function<void()> onEnd;  // lets run() stop waiting
+  bool terminationAnnounced = false;
 };
 
 class HeadlessWebKit final : public WebKit {
@@ -168,7 +169,7 @@ class HeadlessWebKit final : public WebKit {
 class HeadlessDispatch final : public Dispatch {
  public:
   ~HeadlessDispatch() override;
-  void asyncGlobal(QualityOfService qos, std::function<void()> work) override;
+  Status asyncGlobal(QualityOfService qos, std::function<void()> work) override;
   void asyncMain(std::function<void()> work) override;
 
   // Runs everything posted to the main queue so far; answers how many ran.
@@ -177,6 +178,7 @@ class HeadlessDispatch final : public Dispatch {
   bool waitAndRunMainQueue(std::chrono::milliseconds timeout);
   void joinBackground();
   std::vector<QualityOfService> globalQueueClasses;
+  bool failGlobalQueue = false;  // the queue refuses work, as a pool that cannot start a thread
 
  private:
   std::mutex mutex_;
@@ -223,6 +225,12 @@ class HeadlessPlatform {
   std::vector<NavigationActionPolicy> decideNavigation(std::optional<URL> url);
   // The user presses the close button: answers whether the window closed.
   bool requestWindowClose();
+  // The platform asks the program to quit (a signal, a lost display): the
+  // loop ends with `status` and the delegate hears that the program ends.
+  void quit(int status);
+  // The page's process ends unasked; a page that was loaded again finishes loading.
+  void webProcessTerminated();
+  void pageFinishedLoading();
   // The events sent so far, parsed back from the evaluated scripts.
   std::vector<std::map<std::string, std::string>> events() const;
 

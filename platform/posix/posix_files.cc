@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,7 @@ struct DirCloser {
 
 class TreeCopier {
  public:
+  explicit TreeCopier(const Cancellation& cancellation) : cancellation_(cancellation) {}
   Status copy(const std::string& from, const std::string& to) {
     struct stat st {};
     if (::lstat(from.c_str(), &st) != 0) return fail(errno, from, to);
@@ -48,6 +50,7 @@ class TreeCopier {
 
   Status copyEntry(int srcDir, const std::string& srcName, int dstDir, const std::string& dstName,
                    const std::string& srcPath, const std::string& dstPath, const struct stat& st) {
+    if (cancellation_.isCancelled()) return cancelledError();
     if (S_ISDIR(st.st_mode)) return copyFolder(srcDir, srcName, dstDir, dstName, srcPath, dstPath, st);
     if (S_ISREG(st.st_mode)) return copyFile(srcDir, srcName, dstDir, dstName, srcPath, dstPath, st);
     if (S_ISLNK(st.st_mode)) {
@@ -177,9 +180,48 @@ class TreeCopier {
     }
   }
 
+  const Cancellation& cancellation_;
   bool tryClone_ = true;
   bool useCopyRange_ = true;
 };
+
+// Removes one entry of an open folder, a whole tree without following links.
+// A folder of the user's own whose mode keeps its entries in place (no write
+// or search permission for its owner) is given that permission first.
+int removeEntry(int dirFd, const std::string& name) {
+  struct stat st {};
+  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+  if (!S_ISDIR(st.st_mode)) return ::unlinkat(dirFd, name.c_str(), 0) == 0 ? 0 : errno;
+  constexpr mode_t kOwnerAll = S_IRUSR | S_IWUSR | S_IXUSR;
+  if ((st.st_mode & kOwnerAll) != kOwnerAll && st.st_uid == ::geteuid()) {
+    // Not a link (lstat said a folder); fchmodat cannot be told not to follow one.
+    ::fchmodat(dirFd, name.c_str(), (st.st_mode & 07777) | kOwnerAll, 0);
+  }
+  int first = 0;
+  {
+    UniqueFd folder(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) return errno;
+    const int listed = ::dup(folder.get());
+    if (listed < 0) return errno;
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listed));
+    if (!dir) {
+      const int code = errno;
+      ::close(listed);
+      return code;
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const std::string child = entry->d_name;
+      if (child != "." && child != "..") names.push_back(child);
+    }
+    for (const std::string& child : names) {
+      const int code = removeEntry(folder.get(), child);
+      if (first == 0 && code != 0 && code != ENOENT) first = code;
+    }
+  }
+  if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) return first != 0 ? first : errno;
+  return 0;
+}
 
 bool exists(const std::string& path) {
   struct stat st {};
@@ -188,7 +230,18 @@ bool exists(const std::string& path) {
 
 }  // namespace
 
-Status copyTree(const std::string& from, const std::string& to) { return TreeCopier().copy(from, to); }
+Status copyTree(const std::string& from, const std::string& to, const Cancellation& cancellation) {
+  return TreeCopier(cancellation).copy(from, to);
+}
+
+int removeTree(const std::string& path) {
+  const std::filesystem::path whole(path);
+  std::string parent = whole.parent_path().string();
+  if (parent.empty()) parent = ".";
+  UniqueFd folder(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) return errno;
+  return removeEntry(folder.get(), whole.filename().string());
+}
 
 Status replaceByRenaming(const std::string& original, const std::string& replacement) {
   const std::string what = "replace " + quoted(original) + " with " + quoted(replacement);
@@ -205,8 +258,11 @@ Status replaceByRenaming(const std::string& original, const std::string& replace
     ::rename(aside.c_str(), original.c_str());  // the old one goes back where it was
     return posixFailure(code, what);
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(aside, ignored);
+  // The old tree goes under the replacement's now free name, which the
+  // caller's clean-up knows: should its removal fail, nothing is left under a
+  // name that nobody looks for.
+  const std::string& old = ::rename(aside.c_str(), replacement.c_str()) == 0 ? replacement : aside;
+  (void)removeTree(old);
   return success();
 }
 
@@ -236,7 +292,9 @@ Status PosixFileManager::createDirectory(const URL& url, bool withIntermediateDi
   return success();
 }
 
-Status PosixFileManager::copyItem(const URL& from, const URL& to) { return copyTree(from.path(), to.path()); }
+Status PosixFileManager::copyItem(const URL& from, const URL& to, const Cancellation& cancellation) {
+  return copyTree(from.path(), to.path(), cancellation);
+}
 
 bool PosixFileManager::fileExistsAtPath(const std::string& path) {
   struct stat st {};
@@ -248,9 +306,9 @@ Status PosixFileManager::replaceItem(const URL& original, const URL& replacement
   const std::string to = original.path();
   const std::string from = replacement.path();
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
-    // The old tree now lies under the replacement's name.
-    std::error_code ignored;
-    std::filesystem::remove_all(from, ignored);
+    // The old tree now lies under the replacement's name; a removal that
+    // fails leaves it there, where the caller's clean-up looks again.
+    (void)removeTree(from);
     return success();
   }
   if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return replaceByRenaming(to, from);
@@ -269,12 +327,59 @@ Status PosixFileManager::moveItem(const URL& from, const URL& to) {
 }
 
 Status PosixFileManager::removeItem(const URL& url) {
-  const std::string path = url.path();
-  if (!exists(path)) return posixFailure(ENOENT, "remove " + quoted(path));
-  std::error_code ec;
-  std::filesystem::remove_all(path, ec);  // links are removed, never followed
-  if (ec) return posixFailure(ec.value(), "remove " + quoted(path));
+  std::string trimmed = url.path();
+  while (trimmed.size() > 1 && trimmed.ends_with('/')) trimmed.pop_back();
+  const std::string& path = trimmed;
+  if (const int code = removeTree(path); code != 0) return posixFailure(code, "remove " + quoted(path));
   return success();
+}
+
+Outcome<std::vector<std::string>> PosixFileManager::contentsOfDirectory(const URL& url) {
+  const std::string path = url.path();
+  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
+  if (!dir) return posixFailure(errno, "list the folder " + quoted(path));
+  std::vector<std::string> names;
+  errno = 0;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (errno != 0) return posixFailure(errno, "list the folder " + quoted(path));
+  return names;
+}
+
+namespace {
+
+// flock(2) on a descriptor of the folder itself: no file is written for it,
+// and the kernel lets go of it when the descriptor closes, also when the
+// process is killed.
+class PosixFolderLock final : public FolderLock {
+ public:
+  explicit PosixFolderLock(UniqueFd fd) : fd_(std::move(fd)) {}
+  ~PosixFolderLock() override { ::flock(fd_.get(), LOCK_UN); }
+  PosixFolderLock(const PosixFolderLock&) = delete;
+  PosixFolderLock& operator=(const PosixFolderLock&) = delete;
+
+ private:
+  UniqueFd fd_;
+};
+
+}  // namespace
+
+Outcome<std::unique_ptr<FolderLock>> PosixFileManager::lockFolder(const URL& url,
+                                                                  const Cancellation& cancellation) {
+  const std::string path = url.path();
+  const std::string what = "lock the folder " + quoted(path);
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return posixFailure(errno, what);
+  // Asked without blocking, a few times a second, so that a cancellation is
+  // heard while another installation holds it.
+  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno != EWOULDBLOCK && errno != EINTR) return posixFailure(errno, what);
+    if (cancellation.isCancelled()) return cancelledError();
+    ::usleep(50'000);
+  }
+  return std::unique_ptr<FolderLock>(std::make_unique<PosixFolderLock>(std::move(fd)));
 }
 
 }  // namespace vorn::platform::posix

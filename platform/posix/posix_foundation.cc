@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+
+#include "platform/posix/posix_tree.h"
 
 namespace vorn::platform::posix {
 
@@ -34,13 +37,23 @@ Bundle PosixFoundation::mainBundle() {
   return bundleForExecutable(exe);
 }
 
-std::string PosixFoundation::uuidString() {
+Outcome<std::string> PosixFoundation::uuidString() {
   std::array<std::uint8_t, 16> bytes{};
   std::size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = getrandom(bytes.data() + got, bytes.size() - got, 0);
-    if (n > 0) got += static_cast<std::size_t>(n);
+  // An interrupted or short answer is asked again, a few times; a system
+  // that keeps giving nothing is a failure, not a reason to spin.
+  constexpr int kAttempts = 16;
+  int lastError = EIO;
+  for (int attempt = 0; attempt < kAttempts && got < bytes.size(); ++attempt) {
+    const ssize_t n = random_ ? random_(bytes.data() + got, bytes.size() - got)
+                              : getrandom(bytes.data() + got, bytes.size() - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (n < 0) {
+      lastError = errno;
+    }
   }
+  if (got < bytes.size()) return posixFailure(lastError, "make a random name for the staging copy");
   bytes[6] = static_cast<std::uint8_t>((bytes[6] & 0x0F) | 0x40);  // version 4
   bytes[8] = static_cast<std::uint8_t>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
   static constexpr char kHex[] = "0123456789ABCDEF";

@@ -1,17 +1,23 @@
 // Running the updater: both of its streams are drained together while it
-// runs, so it never stalls on a full pipe, and it is reaped once both end.
+// runs, so it never stalls on a full pipe; it runs in a process group of its
+// own, is reaped the moment it exits (a pidfd says when), and its end, not
+// the end of its streams, ends the wait.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +33,16 @@ namespace {
 
 constexpr std::size_t kReadSize = 1 << 20;
 constexpr int kPipeSize = 1 << 20;
+// Once the updater has exited, how long its streams are still read: what it
+// wrote just before exiting is in the pipes; a descendant that keeps them
+// open does not get to hold the installation.
+constexpr std::chrono::milliseconds kExitedReadGrace{1000};
+// Between the polite request to end (SIGTERM) and the one that cannot be refused.
+constexpr std::chrono::milliseconds kStopGrace{1000};
+// How often a wait looks at its cancellation.
+constexpr std::chrono::milliseconds kCancellationTick{50};
+
+using Clock = std::chrono::steady_clock;
 
 // A stream's bytes so far, in an anonymous mapping that grows by remapping:
 // the kernel moves the pages instead of copying them, so a flood is written
@@ -110,6 +126,82 @@ class Collector {
   std::size_t populated_ = 0;
 };
 
+// A stream of which only its first and its last `ends` bytes are kept (all of
+// it while it is no longer than both): a flood costs a copy per read, never
+// memory.
+class BoundedCollector {
+ public:
+  explicit BoundedCollector(std::size_t ends) : ends_(ends) {}
+
+  bool readFrom(int fd, int& error) {
+    if (scratch_.empty()) scratch_.resize(kReadSize);
+    while (true) {
+      const ssize_t n = ::read(fd, scratch_.data(), scratch_.size());
+      if (n > 0) {
+        keep(std::string_view(scratch_.data(), static_cast<std::size_t>(n)));
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return true;
+      if (n < 0) error = errno;
+      return false;
+    }
+  }
+
+  // The first bytes (all of them when nothing was left out), the last bytes
+  // and how many lay between.
+  void take(TaskResult& result) {
+    if (total_ <= 2 * ends_) {
+      std::string whole = head_;
+      whole.append(tailInOrder());
+      result.standardError = shared(std::move(whole));
+      return;
+    }
+    result.standardError = shared(std::move(head_));
+    result.standardErrorTail = shared(tailInOrder());
+    result.standardErrorLeftOut = total_ - 2 * ends_;
+  }
+
+ private:
+  void keep(std::string_view bytes) {
+    total_ += bytes.size();
+    const std::size_t toHead = std::min(bytes.size(), ends_ - head_.size());
+    head_.append(bytes.substr(0, toHead));
+    bytes.remove_prefix(toHead);
+    if (bytes.size() >= ends_) {
+      tail_.assign(bytes.substr(bytes.size() - ends_));
+      tailStart_ = 0;
+      return;
+    }
+    // A ring of `ends_` bytes; once full, tailStart_ is where its oldest byte is.
+    if (tail_.size() < ends_) {
+      const std::size_t fill = std::min(bytes.size(), ends_ - tail_.size());
+      tail_.append(bytes.substr(0, fill));
+      bytes.remove_prefix(fill);
+    }
+    while (!bytes.empty()) {
+      const std::size_t piece = std::min(bytes.size(), ends_ - tailStart_);
+      std::memcpy(tail_.data() + tailStart_, bytes.data(), piece);
+      tailStart_ = (tailStart_ + piece) % ends_;
+      bytes.remove_prefix(piece);
+    }
+  }
+  std::string tailInOrder() const { return tail_.substr(tailStart_) + tail_.substr(0, tailStart_); }
+  static Data shared(std::string text) {
+    if (text.empty()) return Data{};
+    auto owner = std::make_shared<const std::string>(std::move(text));
+    const std::string_view bytes(*owner);
+    return Data(std::move(owner), bytes);
+  }
+
+  std::size_t ends_;
+  std::size_t total_ = 0;
+  std::string head_;
+  std::string tail_;
+  std::size_t tailStart_ = 0;
+  std::vector<char> scratch_;
+};
+
 struct SpawnActions {
   SpawnActions() { ::posix_spawn_file_actions_init(&actions); }
   ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions); }
@@ -126,10 +218,88 @@ struct SpawnAttributes {
   posix_spawnattr_t attributes{};
 };
 
+// The updater's process and its group: reaped once, the moment it is seen to
+// have exited; ended with its whole group (politely, then not) when stopped or
+// when dropped before it exited, so that nothing it started outlives the wait.
+class ChildProcess {
+ public:
+  explicit ChildProcess(pid_t pid) : pid_(pid), pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
+  ~ChildProcess() {
+    if (!reaped_) stop();
+  }
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Readable once the process has exited; -1 when the kernel has no pidfd
+  // (the caller then looks every tick) or once it is reaped.
+  [[nodiscard]] int exitFd() const { return reaped_ ? -1 : pidfd_.get(); }
+  [[nodiscard]] bool reaped() const { return reaped_; }
+  [[nodiscard]] int status() const { return status_; }
+
+  // Reaps the process if it has exited; answers whether it is reaped.
+  bool reapIfExited() {
+    if (!reaped_ && hasExited()) reap();
+    return reaped_;
+  }
+
+  // SIGTERM to the group; SIGKILL to the group if the process has not exited
+  // within the grace; the process is reaped only after the group was
+  // signalled, so the group's id cannot have been given to anyone else.
+  void stop() {
+    if (reaped_) return;
+    ::kill(-pid_, SIGTERM);
+    const auto until = Clock::now() + kStopGrace;
+    while (!hasExited() && Clock::now() < until) waitForExit(until);
+    ::kill(-pid_, SIGKILL);
+    reap();
+  }
+
+ private:
+  bool hasExited() const {
+    siginfo_t info{};
+    int r = 0;
+    do {
+      r = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT);
+    } while (r < 0 && errno == EINTR);
+    // ECHILD: someone else reaped it; there is nothing left to wait for.
+    return r < 0 || info.si_pid == pid_;
+  }
+  void waitForExit(Clock::time_point until) const {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()) +
+                std::chrono::milliseconds(1);
+    if (pidfd_.valid()) {
+      pollfd fd{pidfd_.get(), POLLIN, 0};
+      ::poll(&fd, 1, static_cast<int>(left.count()));
+    } else {
+      ::poll(nullptr, 0, static_cast<int>(std::min(left, kCancellationTick).count()));
+    }
+  }
+  void reap() {
+    int status = 0;
+    pid_t r = 0;
+    do {
+      r = ::waitpid(pid_, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    status_ = r == pid_ ? status : 0;
+    reaped_ = true;
+    pidfd_.reset();
+  }
+
+  pid_t pid_;
+  UniqueFd pidfd_;
+  bool reaped_ = false;
+  int status_ = 0;
+};
+
+int millisecondsUntil(Clock::time_point when) {
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(when - Clock::now());
+  return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, 1 << 30));
+}
+
 }  // namespace
 
-Outcome<TaskResult> PosixFoundation::runTask(const URL& executable,
-                                             const std::vector<std::string>& arguments) {
+Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::vector<std::string>& arguments,
+                                             const TaskOptions& options) {
   const std::string path = executable.path();
   const std::string what = "run \"" + path + "\"";
   int outPipe[2];
@@ -161,7 +331,10 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable,
   sigaddset(&pipeSignal, SIGPIPE);
   ::posix_spawnattr_setsigmask(&attributes.attributes, &none);
   ::posix_spawnattr_setsigdefault(&attributes.attributes, &pipeSignal);
-  ::posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A group of its own, so that ending it ends whatever it started too.
+  ::posix_spawnattr_setpgroup(&attributes.attributes, 0);
+  ::posix_spawnattr_setflags(&attributes.attributes,
+                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
   std::vector<std::string> argvText;
   argvText.push_back(path);
@@ -175,39 +348,76 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable,
   const int spawned =
       ::posix_spawn(&pid, path.c_str(), &actions.actions, &attributes.attributes, argv.data(), environ);
   if (spawned != 0) return posixFailure(spawned, what);
+  const auto launched = Clock::now();
+  ChildProcess child(pid);
   outWrite.reset();
   errWrite.reset();
 
   Collector out;
-  Collector err;
+  std::optional<Collector> wholeErr;
+  std::optional<BoundedCollector> boundedErr;
+  if (options.standardErrorEnds > 0) {
+    boundedErr.emplace(options.standardErrorEnds);
+  } else {
+    wholeErr.emplace();
+  }
+  auto readErr = [&](int& error) {
+    return boundedErr ? boundedErr->readFrom(errRead.get(), error) : wholeErr->readFrom(errRead.get(), error);
+  };
+  const auto deadline = options.timeLimit > 0
+                            ? launched + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(options.timeLimit))
+                            : Clock::time_point::max();
+  const Cancellation* cancellation = options.cancellation;
+
   int readError = 0;
+  bool timedOut = false;
   ::fcntl(outRead.get(), F_SETFL, O_NONBLOCK);
   ::fcntl(errRead.get(), F_SETFL, O_NONBLOCK);
   bool outOpen = true;
   bool errOpen = true;
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outOpen ? outRead.get() : -1, POLLIN, 0}, {errOpen ? errRead.get() : -1, POLLIN, 0}};
-    if (::poll(fds, 2, -1) < 0) {
+  std::optional<Clock::time_point> readUntil;  // set once the updater has exited
+  while (true) {
+    if (!readUntil && child.reapIfExited()) readUntil = Clock::now() + kExitedReadGrace;
+    if (readUntil && ((!outOpen && !errOpen) || Clock::now() >= *readUntil)) break;
+    if (!readUntil) {
+      if (cancellation != nullptr && cancellation->isCancelled()) {
+        child.stop();
+        return cancelledError();
+      }
+      if (Clock::now() >= deadline) {
+        child.stop();
+        timedOut = true;
+        break;
+      }
+    }
+    Clock::time_point wake = readUntil ? *readUntil : deadline;
+    const bool ticking = !readUntil && (cancellation != nullptr || child.exitFd() < 0);
+    if (ticking) wake = std::min(wake, Clock::now() + kCancellationTick);
+    pollfd fds[3] = {{outOpen ? outRead.get() : -1, POLLIN, 0},
+                     {errOpen ? errRead.get() : -1, POLLIN, 0},
+                     {readUntil ? -1 : child.exitFd(), POLLIN, 0}};
+    if (::poll(fds, 3, wake == Clock::time_point::max() ? -1 : millisecondsUntil(wake)) < 0) {
       if (errno == EINTR) continue;
       readError = errno;
       break;
     }
     if (outOpen && fds[0].revents != 0) outOpen = out.readFrom(outRead.get(), readError);
-    if (errOpen && fds[1].revents != 0) errOpen = err.readFrom(errRead.get(), readError);
+    if (errOpen && fds[1].revents != 0) errOpen = readErr(readError);
     if (readError != 0) break;
   }
-  // Closing our ends first lets an updater still writing end instead of
+  // Closing our ends lets anything still writing to them end instead of
   // waiting on us forever.
   outRead.reset();
   errRead.reset();
-
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return posixFailure(errno, what);
+  if (readError != 0) {
+    child.stop();
+    return posixFailure(readError, "read the output of \"" + path + "\"");
   }
-  if (readError != 0) return posixFailure(readError, "read the output of \"" + path + "\"");
 
+  const int status = child.status();
   TaskResult result;
+  result.timedOut = timedOut;
   if (WIFEXITED(status)) {
     result.terminationStatus = WEXITSTATUS(status);
   } else {
@@ -215,7 +425,11 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable,
     result.terminationStatus = WIFSIGNALED(status) ? WTERMSIG(status) : 1;
   }
   result.standardOutput = out.take();
-  result.standardError = err.take();
+  if (boundedErr) {
+    boundedErr->take(result);
+  } else {
+    result.standardError = wholeErr->take();
+  }
   return result;
 }
 

@@ -137,11 +137,11 @@ TEST(ControllerFailures, NoResourcesFolderMeansNoController) {
     explicit NoBundle(platform::Foundation& f) : real(f) {}
     platform::Bundle mainBundle() override { return {}; }
     platform::FileManager& defaultManager() override { return real.defaultManager(); }
-    platform::Outcome<platform::TaskResult> runTask(const URL& e,
-                                                    const std::vector<std::string>& a) override {
-      return real.runTask(e, a);
+    platform::Outcome<platform::TaskResult> runTask(const URL& e, const std::vector<std::string>& a,
+                                                    const platform::TaskOptions& o) override {
+      return real.runTask(e, a, o);
     }
-    std::string uuidString() override { return real.uuidString(); }
+    platform::Outcome<std::string> uuidString() override { return real.uuidString(); }
     double timeIntervalSince1970() override { return real.timeIntervalSince1970(); }
   } foundation(platform.foundation);
   platform::Platform table{platform.app, platform.webkit, foundation, platform.dispatch, platform.runLoop};
