@@ -144,8 +144,8 @@ set(CPACK_PACKAGE_DESCRIPTION
 ~/Applications folder, runs the bundled updater once, and then shows the
 extension folder and the address of Chrome's extensions page, each with a
 button that copies it. It notices by itself when the extension has been
-loaded. Nothing is installed outside the user's home folder and no settings
-are kept.")
+loaded. What it installs goes into the user's home folder; it keeps no
+settings.")
 set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/cpack")
 set(CPACK_OUTPUT_FILE_PREFIX "${CMAKE_BINARY_DIR}/packages")
 set(CPACK_GENERATOR "DEB;TGZ")

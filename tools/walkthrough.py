@@ -208,6 +208,7 @@ class Road:
         self.frames = []
         self.number = 0
         self.page = None
+        self.release = os.path.join(args.work, "updater-may-go-on")
 
     def clipboard(self):
         run = subprocess.run(["xclip", "-selection", "clipboard", "-o"], capture_output=True, text=True, timeout=10)
@@ -313,18 +314,20 @@ class Road:
         os.chmod(updater + ".new", 0o755)
         os.replace(updater + ".new", updater)
 
-    @staticmethod
-    def slow_sample(bundle):
-        # The installed copy runs this; the sample updater stays in the source bundle.
+    def held_sample(self, bundle):
+        """The sample updater, held until the driver lets it go (at most 30 s).
+
+        The installed copy runs this; the sample updater stays in the source bundle."""
         sample = os.path.join(bundle, UPDATER) + ".sample"
-        return f"sleep 2\nexec '{sample}' \"$@\""
+        return (f"i=0\nwhile [ ! -e '{self.release}' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done\n"
+                f"exec '{sample}' \"$@\"")
 
     def happy(self):
         say("== The whole road: install, copy, confirm, done ==")
         bundle = self.bundle_copy("Downloads", "")
-        self.use_updater(bundle, self.slow_sample(bundle))
-        say(f"A copy of the built bundle at {bundle}; its updater is the sample one after a pause of two seconds,")
-        say("so that the installing state stays on screen long enough to be seen.")
+        self.use_updater(bundle, self.held_sample(bundle))
+        say(f"A copy of the built bundle at {bundle}; its updater is the sample one, held back")
+        say("until the installing state has been seen and photographed.")
         process, page, xid = self.start(bundle)
         try:
             self.expect(page, "start")
@@ -336,6 +339,9 @@ class Road:
             self.expect(page, "installing", 5.0)
             say("   the page says \u201cInstalling Vorn Preview\u2026\u201d and Install waits, disabled")
             self.screenshot("installing", xid)
+            say("   letting the updater go on")
+            with open(self.release, "w", encoding="utf-8"):
+                pass
             self.expect(page, "installed")
             folder = self.installed(page)
 
@@ -365,7 +371,7 @@ class Road:
             self.screenshot("error", xid)
 
             say("Putting the sample updater back in the bundle, then pressing \u201cTry again\u201d.")
-            self.use_updater(copy, self.slow_sample(copy))
+            self.use_updater(copy, self.held_sample(copy))
             page.press("Try again")
             self.expect(page, "installed")
             self.installed(page)
