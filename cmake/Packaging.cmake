@@ -130,6 +130,14 @@ if(BUILD_TESTING)
       COMMAND "${VORN_APPSTREAMCLI}" validate --no-net --no-color "${desktop_out}/${VORN_APP_ID}.metainfo.xml")
     set_tests_properties(desktop.metainfo_valid PROPERTIES FAIL_REGULAR_EXPRESSION "(^|\n)[EW]: ")
   endif()
+  # What scripts/run shows without a display, so that a change of the page's
+  # labels or roles that the walk-through relies on shows up here first.
+  if(TARGET vorn-receipt-writer)
+    add_test(NAME desktop.walkthrough
+      COMMAND "${PROJECT_SOURCE_DIR}/tools/run-walkthrough" "${VORN_BUNDLE_DIR}"
+              "$<TARGET_FILE:vorn-receipt-writer>" "${CMAKE_BINARY_DIR}/walkthrough-test")
+    set_tests_properties(desktop.walkthrough PROPERTIES RESOURCE_LOCK xvfb TIMEOUT 300)
+  endif()
 endif()
 
 # --- Packages ---------------------------------------------------------------
