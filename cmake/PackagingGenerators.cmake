@@ -1,0 +1,11 @@
+# Read by CPack once per generator: the .deb takes every component that a
+# plain installation installs; the tarball only the bundle, at its top.
+if(CPACK_GENERATOR STREQUAL "TGZ")
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENTS_ALL ${CPACK_VORN_ARCHIVE_COMPONENT})
+  set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+  set(CPACK_PACKAGING_INSTALL_PREFIX "/")
+  set(CPACK_ARCHIVE_FILE_NAME "${CPACK_VORN_ARCHIVE_FILE_NAME}")
+  set(CPACK_PACKAGE_FILE_NAME "${CPACK_VORN_ARCHIVE_FILE_NAME}")
+endif()

@@ -1,0 +1,427 @@
+#!/usr/bin/python3
+"""Walks a person's road through the real setup program, on the real page.
+
+Starts the bundle's program, finds its window and page through the
+accessibility bus (AT-SPI) and presses the page's buttons by their visible
+labels, as a screen reader user would. It says what it does and what it sees,
+takes a screenshot of each state and ends by making an animated GIF of them.
+
+Needs an X display, a session bus (for the accessibility bus), xdotool,
+xclip and ImageMagick; scripts/run provides all of it under Xvfb with a
+temporary HOME. The program is not told that it is being driven.
+
+  walkthrough.py --bundle B --receipt-writer W --shots DIR [--work DIR]
+"""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+import gi
+
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi  # noqa: E402
+
+TITLE = "Vorn Preview Setup"
+PROGRAM = "Contents/MacOS/vorn-preview-setup"
+UPDATER = "Contents/MacOS/vorn-updater"
+INSTALLED = os.path.join("Applications", "Vorn Preview Setup.app")
+FAILURE = "vorn-updater: the extension folder could not be prepared: no space left on the device"
+
+# Each state of the page is known by the heading that it shows.
+HEADINGS = {
+    "Install Vorn Preview": "start",
+    "Connect the browser extension": "installed",
+    "Setup is complete": "confirmed",
+    "Installation didn\u2019t finish": "error",
+}
+
+
+class RoadError(Exception):
+    pass
+
+
+def say(text=""):
+    print(text, flush=True)
+
+
+def tool(name):
+    """ImageMagick's own programs, not a wrapper of the same name on PATH."""
+    for candidate in (f"/usr/bin/{name}-im6.q16", f"/usr/bin/{name}"):
+        if os.access(candidate, os.X_OK):
+            return candidate
+    found = shutil.which(name)
+    if not found:
+        raise RoadError(f"{name} (ImageMagick) is needed")
+    return found
+
+
+def wait(what, check, seconds=20.0):
+    deadline = time.monotonic() + seconds
+    while True:
+        value = check()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise RoadError(f"gave up after {seconds:.0f} s waiting for {what}")
+        time.sleep(0.1)
+
+
+# --- The accessibility tree ---------------------------------------------------
+
+
+def text_of(node):
+    """What a screen reader would read for a node: its name, else its text."""
+    try:
+        name = node.get_name() or ""
+        if name:
+            return name
+        if "Text" in node.get_interfaces():
+            return Atspi.Text.get_text(node, 0, Atspi.Text.get_character_count(node)) or ""
+    except gi.repository.GLib.Error:
+        pass
+    return ""
+
+
+def walk(node, depth=0):
+    if node is None or depth > 40:
+        return
+    yield node
+    try:
+        count = node.get_child_count()
+    except gi.repository.GLib.Error:
+        return
+    for index in range(count):
+        try:
+            child = node.get_child_at_index(index)
+        except gi.repository.GLib.Error:
+            continue
+        yield from walk(child, depth + 1)
+
+
+def role(node):
+    try:
+        return node.get_role_name()
+    except gi.repository.GLib.Error:
+        return ""
+
+
+def showing(node):
+    try:
+        return node.get_state_set().contains(Atspi.StateType.SHOWING)
+    except gi.repository.GLib.Error:
+        return False
+
+
+def enabled(node):
+    try:
+        return node.get_state_set().contains(Atspi.StateType.ENABLED)
+    except gi.repository.GLib.Error:
+        return False
+
+
+class Page:
+    """The program's window and page as the accessibility bus shows them."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.app = None
+
+    def application(self):
+        if self.app is None:
+            desktop = Atspi.get_desktop(0)
+            for index in range(desktop.get_child_count()):
+                app = desktop.get_child_at_index(index)
+                try:
+                    if app is not None and app.get_process_id() == self.pid:
+                        self.app = app
+                        break
+                except gi.repository.GLib.Error:
+                    continue
+        return self.app
+
+    def nodes(self):
+        app = self.application()
+        return list(walk(app)) if app is not None else []
+
+    def frame(self):
+        for node in self.nodes():
+            if role(node) == "frame" and text_of(node) == TITLE:
+                return node
+        return None
+
+    def state(self):
+        for node in self.nodes():
+            if role(node) == "heading" and showing(node):
+                state = HEADINGS.get(text_of(node).strip())
+                if state == "start" and self.button("Installing\u2026"):
+                    return "installing"
+                if state:
+                    return state
+        return None
+
+    def button(self, label):
+        for node in self.nodes():
+            if role(node) == "push button" and text_of(node).strip() == label and showing(node):
+                return node
+        return None
+
+    def text_starting(self, prefix):
+        for node in self.nodes():
+            text = text_of(node)
+            if text.startswith(prefix) and role(node) not in ("status", "section"):
+                return text
+        return None
+
+    def labelled(self, name):
+        """The text shown inside the node that carries the given accessible name."""
+        for node in self.nodes():
+            try:
+                if node.get_name() == name and "Text" in node.get_interfaces():
+                    text = Atspi.Text.get_text(node, 0, Atspi.Text.get_character_count(node))
+                    return text.replace("\ufffc", "").strip() or None
+            except gi.repository.GLib.Error:
+                continue
+        return None
+
+    def dump(self):
+        for node in self.nodes():
+            say(f"      [{role(node)}] {text_of(node)!r}")
+
+    def press(self, label):
+        button = wait(f"a button labelled \u201c{label}\u201d", lambda: self.button(label))
+        wait(f"\u201c{label}\u201d to be enabled", lambda: enabled(button), 5.0)
+        button.do_action(0)  # a button's one action: press
+
+
+# --- The road -----------------------------------------------------------------
+
+
+class Road:
+    def __init__(self, args):
+        self.args = args
+        self.home = os.environ["HOME"]
+        self.shots = args.shots
+        self.frames = []
+        self.number = 0
+        self.page = None
+        self.release = os.path.join(args.work, "updater-may-go-on")
+
+    def clipboard(self):
+        run = subprocess.run(["xclip", "-selection", "clipboard", "-o"], capture_output=True, text=True, timeout=10)
+        return run.stdout if run.returncode == 0 else None
+
+    def window_id(self, pid):
+        run = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid), "--name", f"^{TITLE}$"],
+                             capture_output=True, text=True)
+        ids = run.stdout.split()
+        return ids[0] if ids else None
+
+    def screenshot(self, name, xid):
+        """Saves the window once two captures in a row agree: the page has painted."""
+        self.number += 1
+        path = os.path.join(self.shots, f"{self.number}-{name}.png")
+        capture = [tool("import"), "-window", xid, "-strip", "png:-"]
+        previous = None
+        deadline = time.monotonic() + 10.0
+        while True:
+            time.sleep(0.3)
+            picture = subprocess.run(capture, capture_output=True, check=True).stdout
+            # A blank window compresses to a few hundred bytes; any painted page is far larger.
+            if (picture == previous and len(picture) > 4096) or time.monotonic() > deadline:
+                break
+            previous = picture
+        with open(path, "wb") as file:
+            file.write(picture)
+        self.frames.append(path)
+        say(f"   screenshot: {path}")
+
+    def start(self, bundle):
+        program = os.path.join(bundle, PROGRAM)
+        say(f"Starting {program}")
+        process = subprocess.Popen([program], stdin=subprocess.DEVNULL)
+        page = Page(process.pid)
+        self.page = page
+        xid = wait("the window", lambda: self.window_id(process.pid))
+        geometry = subprocess.run(["xdotool", "getwindowgeometry", xid], capture_output=True, text=True).stdout
+        size = next((line.split()[-1] for line in geometry.splitlines() if "Geometry" in line), "?")
+        say(f"   the window \u201c{TITLE}\u201d is on screen, {size}")
+        wait("the window on the accessibility bus", page.frame)
+        return process, page, xid
+
+    def expect(self, page, state, seconds=30.0):
+        def reached():
+            now = page.state()
+            if now == "error" and state != "error":
+                raise RoadError("the page shows an error: " + (page.text_starting("Installation could not") or "?"))
+            return now == state
+
+        wait(f"the page to show the {state} state", reached, seconds)
+
+    def copy(self, page, label, expected):
+        say(f"Pressing \u201c{label}\u201d.")
+        page.press(label)
+        wait("the button to say Copied", lambda: page.button("Copied"), 5.0)
+        held = wait("the clipboard", self.clipboard, 5.0)
+        say(f"   event copied: the button says \u201cCopied\u201d; the clipboard holds \u201c{held}\u201d")
+        if held != expected:
+            raise RoadError(f"the clipboard should hold \u201c{expected}\u201d")
+
+    def installed(self, page):
+        folder = wait("the extension folder on the page", lambda: page.labelled("Extension folder"), 5.0)
+        bundle = os.path.join(self.home, INSTALLED)
+        files = sum(len(names) for _, _, names in os.walk(bundle))
+        say(f"   event installed: {files} files of the bundle are now in {bundle}")
+        say(f"   the updater prepared the extension folder {folder}")
+        if not os.path.isfile(os.path.join(folder, "manifest.json")):
+            raise RoadError("the extension folder holds no manifest.json")
+        return folder
+
+    def confirm(self, page, xid, name=None):
+        say(f"Running the receipt writer, as the extension would when it is loaded: {self.args.receipt_writer}")
+        run = subprocess.run([self.args.receipt_writer], capture_output=True, text=True, check=True)
+        say(f"   it wrote {run.stdout.strip()}")
+        self.expect(page, "confirmed", 10.0)
+        say("   event confirmed: the page says \u201cSetup is complete\u201d")
+        if name:
+            self.screenshot(name, xid)
+
+    def done(self, process, page):
+        say("Pressing \u201cDone\u201d.")
+        page.press("Done")
+        status = process.wait(timeout=15)
+        say(f"   the program ended, exit status {status}")
+        if status != 0:
+            raise RoadError("the program should end with status 0")
+
+    def bundle_copy(self, folder, updater_body):
+        """A copy of the built bundle whose updater is a script around the sample one."""
+        copy = os.path.join(self.args.work, folder, "Vorn Preview Setup.app")
+        shutil.copytree(self.args.bundle, copy, symlinks=True)
+        updater = os.path.join(copy, UPDATER)
+        os.rename(updater, updater + ".sample")
+        self.use_updater(copy, updater_body)
+        return copy
+
+    @staticmethod
+    def use_updater(bundle, body):
+        updater = os.path.join(bundle, UPDATER)
+        with open(updater + ".new", "w", encoding="utf-8") as script:
+            script.write(f"#!/bin/sh\n{body}\n")
+        os.chmod(updater + ".new", 0o755)
+        os.replace(updater + ".new", updater)
+
+    def held_sample(self, bundle):
+        """The sample updater, held until the driver lets it go (at most 30 s).
+
+        The installed copy runs this; the sample updater stays in the source bundle."""
+        sample = os.path.join(bundle, UPDATER) + ".sample"
+        return (f"i=0\nwhile [ ! -e '{self.release}' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done\n"
+                f"exec '{sample}' \"$@\"")
+
+    def happy(self):
+        say("== The whole road: install, copy, confirm, done ==")
+        bundle = self.bundle_copy("Downloads", "")
+        self.use_updater(bundle, self.held_sample(bundle))
+        say(f"A copy of the built bundle at {bundle}; its updater is the sample one, held back")
+        say("until the installing state has been seen and photographed.")
+        process, page, xid = self.start(bundle)
+        try:
+            self.expect(page, "start")
+            say("   the page has loaded: \u201cInstall Vorn Preview\u201d, with an \u201cInstall\u201d button")
+            self.screenshot("start", xid)
+
+            say("Pressing \u201cInstall\u201d.")
+            page.press("Install")
+            self.expect(page, "installing", 5.0)
+            say("   the page says \u201cInstalling Vorn Preview\u2026\u201d and Install waits, disabled")
+            self.screenshot("installing", xid)
+            say("   letting the updater go on")
+            with open(self.release, "w", encoding="utf-8"):
+                pass
+            self.expect(page, "installed")
+            folder = self.installed(page)
+
+            self.copy(page, "Copy address", "chrome://extensions/")
+            self.copy(page, "Copy folder", folder)
+            self.screenshot("installed", xid)
+            self.confirm(page, xid, "confirmed")
+            self.done(process, page)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+    def failing(self):
+        say()
+        say("== The error road, and trying again ==")
+        copy = self.bundle_copy("Failing Setup é", f"sleep 1\necho '{FAILURE}' >&2\nexit 3")
+        say(f"A copy of the built bundle whose updater fails: {copy}")
+        process, page, xid = self.start(copy)
+        try:
+            self.expect(page, "start")
+            say("Pressing \u201cInstall\u201d.")
+            page.press("Install")
+            self.expect(page, "error")
+            message = page.text_starting("Installation could not finish.")
+            say(f"   event error: the page shows \u201c{(message or '').strip()}\u201d")
+            self.screenshot("error", xid)
+
+            say("Putting the sample updater back in the bundle, then pressing \u201cTry again\u201d.")
+            self.use_updater(copy, self.held_sample(copy))
+            page.press("Try again")
+            self.expect(page, "installed")
+            self.installed(page)
+            self.screenshot("installed-after-retry", xid)
+            self.confirm(page, xid)
+            self.done(process, page)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+
+    def animation(self):
+        gif = os.path.join(self.shots, "walkthrough.gif")
+        frames = []
+        for path in self.frames:
+            frames += ["-delay", "180", path]
+        frames[frames.index("-delay") + 1] = "250"
+        subprocess.run([tool("convert"), "-loop", "0", *frames, "-resize", "50%", "-layers", "Optimize", gif],
+                       check=True)
+        return gif
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--bundle", required=True)
+    parser.add_argument("--receipt-writer", required=True)
+    parser.add_argument("--shots", required=True)
+    parser.add_argument("--work", default=None, help="a scratch folder (default: beside HOME)")
+    args = parser.parse_args()
+    args.bundle = os.path.abspath(args.bundle)
+    args.work = args.work or os.path.dirname(os.environ["HOME"])
+    os.makedirs(args.shots, exist_ok=True)
+    Atspi.init()
+    road = Road(args)
+    try:
+        road.happy()
+        road.failing()
+    except (RoadError, subprocess.SubprocessError, OSError) as failure:
+        say(f"FAILED: {failure}")
+        if os.environ.get("VORN_WALKTHROUGH_DUMP") and road.page:
+            road.page.dump()
+        return 1
+    gif = road.animation()
+    say()
+    say(f"Screenshots of each state are in {args.shots}:")
+    for path in road.frames:
+        say(f"   {os.path.basename(path)}")
+    say(f"The whole road as one animated picture: {gif}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
