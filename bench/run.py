@@ -6,7 +6,10 @@ alternating order, and the round's ratio is ours / baseline. The table gives the
 side, the median ratio and its spread (lowest–highest round), the target, and whether the median
 ratio meets it. Raw samples go to <build>/bench-results.json.
 
-    bench/run.py --build build-bench [--rounds 7] [--only micro,install,...]
+    bench/run.py --build build-bench [--rounds 7] [--only micro,install,...] [--idle-window 10]
+
+--only takes any of micro, install, drain, desktop (start-up and memory under Xvfb), idle (the
+resting states under Xvfb) and wayland (the resting states under a headless weston).
 """
 
 import argparse
@@ -466,7 +469,7 @@ def child_rss(report, prefix):
 
 
 DESKTOP_FIGURES = [
-    ("process start → the page's first script has posted a message (Xvfb)", "s", 1.05),
+    ("process start → the page's first script has posted a message (Xvfb)", "s", 1.00),
     ("resident memory of our process once the page is shown", "KiB", 1.10),
     ("resident memory of the web process once the page is shown", "KiB", 1.10),
 ]
@@ -577,7 +580,10 @@ def startup_and_memory(build, rounds, probe, page, env):
 # --- idle: the program left alone in each of its resting states ---------------------------------
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-IDLE_SETTLE = 1.0  # seconds between entering a state and the start of its window
+# Seconds between the page's mark of a state and the start of its window: the waiting and the
+# confirmed window start as the page enters the state (its redraw included, on both sides); the
+# start state's mark comes as the document is parsed, and its window once the page has loaded.
+IDLE_SETTLE = {"start": 1.0, "installed": 0.0, "confirmed": 0.0}
 # The waiting dot blinks for its first 3.6 s; the size hints are counted from here on within
 # the waiting window (GTK's Wayland backend states them again with every frame it paints).
 HINTS_SETTLED_AFTER = 4.0  # seconds after entering the state
@@ -650,11 +656,12 @@ class CpuWindow:
 
 class Follower:
     """A probe in idle mode: its posts are read as they come, scripts are sent to the page through
-    its standard input, and standard-error lines matching `watch` are stamped as they come."""
+    its standard input, and standard-error lines matching one of the `watch` patterns (name →
+    regular expression) are stamped as they come, by name."""
 
     def __init__(self, argv, env, watch=None):
-        self.watch = re.compile(watch) if watch else None
-        self.hits = []
+        self.watch = {name: re.compile(pattern) for name, pattern in (watch or {}).items()}
+        self.hits = collections.defaultdict(list)
         self.tail = collections.deque(maxlen=8)
         self.posts = queue.Queue()
         self.proc = subprocess.Popen(argv, env=dict(env, VORN_BENCH_MODE="idle"), stdin=subprocess.PIPE,
@@ -674,9 +681,10 @@ class Follower:
 
     def _read_err(self):
         for line in self.proc.stderr:
-            if self.watch and self.watch.search(line):
-                self.hits.append(time.monotonic())
-            else:
+            names = [name for name, pattern in self.watch.items() if pattern.search(line)]
+            for name in names:
+                self.hits[name].append(time.monotonic())
+            if not names:
                 self.tail.append(line.rstrip())
 
     def wait_post(self, body, timeout):
@@ -771,7 +779,8 @@ def idle_run(side, argv, env, window, enter, helpers=(), watch=None, spy=False):
             if state != "start":
                 enter(state, follower)
                 follower.wait_post(f"bench-state:{state}", 60)
-            time.sleep(IDLE_SETTLE)
+            entered = time.monotonic()
+            time.sleep(IDLE_SETTLE[state])
             ours_cpu, server_cpu = CpuWindow([follower.proc.pid]), CpuWindow(list(helpers))
             ours_cpu.start()
             server_cpu.start()
@@ -779,14 +788,16 @@ def idle_run(side, argv, env, window, enter, helpers=(), watch=None, spy=False):
             time.sleep(window)
             ended = time.monotonic()
             marks[state] = {"cpu": ours_cpu.stop(), "helpers": server_cpu.stop(), "began": began,
-                            "ended": ended, "settled": began - IDLE_SETTLE + HINTS_SETTLED_AFTER}
+                            "ended": ended, "settled": entered + HINTS_SETTLED_AFTER}
             if state == "installed":
                 marks[state]["rss"], marks[state]["rssByName"] = follower.rss(("WebKitWebProces",))
         for mark in marks.values():
-            stamps = spy_proc.hits if spy_proc else follower.hits
+            stamps = spy_proc.hits if spy_proc else follower.hits["hints"]
             mark["hints"] = count_between(stamps, mark["began"], mark["ended"])
             mark["hintsSettled"] = count_between(stamps, mark["settled"], mark["ended"])
             mark["hintsTotal"] = len(stamps)
+            mark["frames"] = count_between(follower.hits["frames"], mark["began"], mark["ended"])
+            mark["framesTotal"] = len(follower.hits["frames"])
     finally:
         if spy_proc:
             spy_proc.close()
@@ -854,12 +865,14 @@ def run_idle(build, rounds, window, display, env, work, helpers=(), watch=None, 
             if spy:
                 extra["hints"].add(ours["installed"]["hintsSettled"], base["installed"]["hintsSettled"])
                 hint_counts.append((ours["installed"]["hints"], base["installed"]["hints"]))
-        note = (f"{window:g} s windows, {IDLE_SETTLE:g} s after the page entered the state; utime+stime of the "
+        note = (f"{window:g} s windows from the page's entering the state (the start state: from 1 s after it was "
+                f"parsed); utime+stime of the "
                 f"probe's whole process tree (UI, web and network process) from /proc; baseline: "
                 f"vorn_minimal_webview on the same page with every animation and transition off, moved into "
                 f"the same state by the same event")
-        for fig in figs.values():
-            fig.note = note
+        figs["start"].note = note
+        for state in ("installed", "confirmed"):
+            figs[state].note = f"measured as the start state's figure above, {window:g} s windows"
         if helpers and servers:
             figs["installed"].note += (f"; the display server meanwhile (not in the figure, median): ours "
                                        f"{statistics.median(s[0] for s in servers):.2f} %, baseline "
@@ -880,9 +893,11 @@ def run_idle(build, rounds, window, display, env, work, helpers=(), watch=None, 
                 f"xdg_toplevel set_min_size + set_max_size requests (WAYLAND_DEBUG=client) from "
                 f"{HINTS_SETTLED_AFTER:g} s after the page began waiting to the end of the {window:g} s window; "
                 f"in the whole window (the blink included): ours {hint_counts[-1][0]}, baseline "
-                f"{hint_counts[-1][1]}; in the whole run: ours {ours['installed']['hintsTotal']}, baseline "
-                f"{base['installed']['hintsTotal']}. GTK's Wayland backend states both hints again with "
-                f"every frame it paints (end of paint → margin sync), for any window")
+                f"{hint_counts[-1][1]}; in the whole run: ours {ours['installed']['hintsTotal']} in "
+                f"{ours['installed']['framesTotal']} frames, baseline {base['installed']['hintsTotal']} in "
+                f"{base['installed']['framesTotal']} frames (wl_surface.frame requests). GTK's Wayland backend "
+                f"states both hints again with every frame it paints (end of paint → margin sync), for any "
+                f"window, so the count follows the frames drawn")
         elif spy:
             extra["hints"].note = (
                 f"PropertyNotify of WM_NORMAL_HINTS (xprop -spy) from {HINTS_SETTLED_AFTER:g} s after the page "
@@ -932,7 +947,8 @@ def run_wayland(build, rounds, window, figures, work):
             time.sleep(0.1)
         prepare_probe_bundle(build, work)
         every = run_idle(build, rounds, window, "Wayland", env, work, helpers=(weston.pid,),
-                         watch=r"xdg_toplevel@\d+\.set_(min|max)_size\(",
+                         watch={"hints": r"xdg_toplevel@\d+\.set_(min|max)_size\(",
+                                "frames": r"-> wl_surface@\d+\.frame\("},
                          hint_env=dict(env, WAYLAND_DEBUG="client"))
     except (RuntimeError, OSError) as error:
         for fig in every:
