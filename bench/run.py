@@ -6,12 +6,18 @@ alternating order, and the round's ratio is ours / baseline. The table gives the
 side, the median ratio and its spread (lowest–highest round), the target, and whether the median
 ratio meets it. Raw samples go to <build>/bench-results.json.
 
-    bench/run.py --build build-bench [--rounds 7] [--only micro,install,drain,flood,desktop]
+    bench/run.py --build build-bench [--rounds 7] [--only micro,install,...] [--idle-window 10]
+
+--only takes any of micro, install, drain, flood (peak memory under a stderr flood), desktop
+(start-up and memory under Xvfb), idle (the resting states under Xvfb) and wayland (the resting
+states under a headless weston).
 """
 
 import argparse
+import collections
 import json
 import os
+import queue
 import random
 import re
 import shutil
@@ -20,6 +26,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
@@ -28,10 +35,14 @@ APP_NAME = "Vorn Preview Setup.app"
 
 
 class Figure:
-    def __init__(self, name, unit, target, note=""):
+    """One row of the table. `target` bounds the median ratio ours / baseline; `limit`, when
+    given, also bounds the median of ours itself (in the figure's unit). Either may be None."""
+
+    def __init__(self, name, unit, target, note="", limit=None):
         self.name = name
         self.unit = unit
         self.target = target
+        self.limit = limit
         self.note = note
         self.ours = []
         self.base = []
@@ -41,28 +52,49 @@ class Figure:
     def add(self, ours, base):
         self.ours.append(ours)
         self.base.append(base)
-        self.ratios.append(ours / base if base else float("inf"))
+        if base:
+            self.ratios.append(ours / base)
+        else:
+            self.ratios.append(1.0 if ours == 0 else float("inf"))
+
+    def target_text(self):
+        parts = []
+        if self.target is not None:
+            parts.append(f"≤ {self.target:g}×")
+        if self.limit is not None:
+            parts.append(f"≤ {fmt(self.limit, self.unit)}")
+        return " and ".join(parts)
 
     def row(self):
         if self.failure and not self.ratios:
-            return [self.name, "—", "—", "—", f"≤ {self.target:g}×", "not measured (see below)"]
+            return [self.name, "—", "—", "—", self.target_text(), "not measured (see below)"]
         med = statistics.median(self.ratios)
+        ours = statistics.median(self.ours)
         spread = f"{min(self.ratios):.2f}–{max(self.ratios):.2f}"
-        verdict = "met" if med <= self.target else "missed"
+        met = (self.target is None or med <= self.target) and (self.limit is None or ours <= self.limit)
+        verdict = "met" if met else "missed"
         if self.failure:
             verdict = "not valid (see below)"
         return [
             self.name,
-            fmt(statistics.median(self.ours), self.unit),
+            fmt(ours, self.unit),
             fmt(statistics.median(self.base), self.unit),
             f"{med:.2f}× ({spread}, n={len(self.ratios)})",
-            f"≤ {self.target:g}×",
+            self.target_text(),
             verdict,
         ]
 
     def record(self):
-        return {"figure": self.name, "unit": self.unit, "target": self.target, "ours": self.ours,
-                "baseline": self.base, "ratios": self.ratios, "note": self.note, "failure": self.failure}
+        return {"figure": self.name, "unit": self.unit, "target": self.target, "limit": self.limit,
+                "ours": self.ours, "baseline": self.base, "ratios": self.ratios, "note": self.note,
+                "failure": self.failure}
+
+    @classmethod
+    def from_record(cls, record):
+        fig = cls(record["figure"], record["unit"], record["target"], record["note"], record.get("limit"))
+        fig.ours, fig.base, fig.ratios = record["ours"], record["baseline"], record["ratios"]
+        fig.failure = record["failure"]
+        return fig
 
 
 def fmt(value, unit):
@@ -72,6 +104,10 @@ def fmt(value, unit):
         return f"{value * 1000:.0f} ms" if value < 10 else f"{value:.1f} s"
     if unit == "KiB":
         return f"{value / 1024:.1f} MiB"
+    if unit == "%":
+        return f"{value:.2f} % of a core"
+    if unit == "count":
+        return f"{value:g}"
     return f"{value:g} {unit}"
 
 
@@ -402,6 +438,41 @@ def run_flood_memory(build, rounds, figures, work):
 # --- start-up and memory under a virtual display -----------------------------------------------
 
 
+# Posts "check" at once (the start-up figure's mark); once the page is built, also posts
+# "bench-state:<state>" for the state it shows and for every state it enters later (the idle
+# figures' marks). Both words are no command, so the program ignores them.
+BENCH_POST_JS = """window.webkit.messageHandlers.setup.postMessage("check");
+document.addEventListener("DOMContentLoaded", function () {
+  var last = "";
+  function report() {
+    var state = document.body.dataset.state || "";
+    if (state === last) return;
+    last = state;
+    window.webkit.messageHandlers.setup.postMessage("bench-state:" + state);
+  }
+  new MutationObserver(report).observe(document.body, { attributes: true, attributeFilter: ["data-state"] });
+  report();
+});
+"""
+
+# For the idle baseline: the same page, nothing on it moving.
+STILL_CSS = """*, *::before, *::after { animation: none !important; transition: none !important; }
+"""
+
+
+def still_page(page, probe):
+    """A copy of the probe page with every animation and transition turned off."""
+    shutil.rmtree(page, ignore_errors=True)
+    shutil.copytree(probe, page)
+    (page / "vorn-bench-still.css").write_text(STILL_CSS)
+    index = page / "index.html"
+    html = index.read_text()
+    link = '<link rel="stylesheet" href="vorn-bench-still.css">'
+    html = re.sub(r"(</head>)", lambda m: link + m.group(1), html, count=1)
+    index.write_text(html)
+    return page
+
+
 def probe_page(page, page_source):
     """A copy of the page whose first script posts "check" at once, from a file of the page's own
     folder (so a policy that allows only the folder's own scripts lets it run)."""
@@ -412,7 +483,7 @@ def probe_page(page, page_source):
         page.mkdir(parents=True)
         (page / "index.html").write_text("<!doctype html><html><head><title>Vorn Preview Setup</title></head>"
                                          "<body><main><h1>Vorn Preview Setup</h1></main></body></html>\n")
-    (page / "vorn-bench-post.js").write_text('window.webkit.messageHandlers.setup.postMessage("check");\n')
+    (page / "vorn-bench-post.js").write_text(BENCH_POST_JS)
     index = page / "index.html"
     html = index.read_text()
     post = '<script src="vorn-bench-post.js"></script>'
@@ -451,22 +522,40 @@ def child_rss(report, prefix):
 
 
 DESKTOP_FIGURES = [
-    ("process start → the page's first script has posted a message (Xvfb)", "s", 1.05),
+    ("process start → the page's first script has posted a message (Xvfb)", "s", 1.00),
     ("resident memory of our process once the page is shown", "KiB", 1.10),
     ("resident memory of the web process once the page is shown", "KiB", 1.10),
 ]
 
 
-def run_desktop(build, rounds, figures, work):
-    """Runs the desktop rounds in a child of xvfb-run -a, with a HOME and an XDG_RUNTIME_DIR of
+def prepare_probe_bundle(build, work):
+    """Our program as shipped, with the probe beside it in Contents/MacOS (where the web-process
+    extension is looked for) and the page's first script posting at once. Answers the probe and
+    its page folder."""
+    real_bundle = build / APP_NAME
+    bundle = work / "probe" / APP_NAME
+    probe = bundle / "Contents" / "MacOS" / "vorn_startup_probe"
+    if not probe.exists():
+        shutil.rmtree(bundle.parent, ignore_errors=True)
+        shutil.copytree(real_bundle, bundle, symlinks=True)
+        shutil.copy2(build / "bench" / probe.name, probe)
+        probe_page(bundle / "Contents" / "Resources" / "ui", real_bundle / "Contents" / "Resources" / "ui")
+    return probe, bundle / "Contents" / "Resources" / "ui"
+
+
+def run_desktop(build, rounds, figures, work, parts, idle_window):
+    """Runs the X11 rounds in a child of xvfb-run -a, with a HOME and an XDG_RUNTIME_DIR of
     their own (fresh, mode 0700), so nothing of the caller's display or home is touched."""
-    figs = [Figure(*row) for row in DESKTOP_FIGURES]
     baseline = build / "bench" / "vorn_minimal_webview"
     probe_exe = build / "bench" / "vorn_startup_probe"
     real_bundle = build / APP_NAME
     missing = [p for p in (baseline, probe_exe, real_bundle) if not p.exists()]
     if missing or shutil.which("xvfb-run") is None:
         reason = "xvfb-run missing" if not missing else f"{missing[0].name} not built (no desktop backend)"
+        figs = [Figure(*row) for row in DESKTOP_FIGURES] if "desktop" in parts else []
+        if "idle" in parts:
+            states, extra = idle_figures("X11", True, True)
+            figs += list(states.values()) + list(extra.values())
         for fig in figs:
             fig.failure = reason
         figures.extend(figs)
@@ -475,37 +564,42 @@ def run_desktop(build, rounds, figures, work):
     runtime = Path(tempfile.mkdtemp(prefix="runtime-", dir=work))
     results = work / "desktop-results.json"
     env = dict(os.environ, HOME=str(home), XDG_RUNTIME_DIR=str(runtime))
-    for name in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"):
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "GDK_BACKEND"):
         env.pop(name, None)
     argv = ["xvfb-run", "-a", "-s", "-screen 0 1280x1024x24 -nolisten tcp", sys.executable, __file__,
-            "--build", str(build), "--rounds", str(rounds), "--desktop-child", str(work)]
+            "--build", str(build), "--rounds", str(rounds), "--idle-window", str(idle_window),
+            "--only", ",".join(parts), "--desktop-child", str(work)]
     try:
-        subprocess.run(argv, env=env, check=True, timeout=1800)
-        records = json.loads(results.read_text())
-        for fig, record in zip(figs, records):
-            fig.ours, fig.base, fig.ratios = record["ours"], record["baseline"], record["ratios"]
-            fig.note, fig.failure = record["note"], record["failure"]
+        subprocess.run(argv, env=env, check=True, timeout=3600)
+        figures.extend(Figure.from_record(r) for r in json.loads(results.read_text()))
     except (subprocess.CalledProcessError, subprocess.TimeoutExpired, OSError, ValueError) as error:
-        for fig in figs:
-            fig.failure = f"the run under xvfb-run failed: {error}"[:200]
-    figures.extend(figs)
+        fig = Figure("the figures under Xvfb", "s", None)
+        fig.failure = f"the run under xvfb-run failed: {error}"[:200]
+        figures.append(fig)
 
 
-def desktop_child(build, rounds, work):
-    """The desktop rounds themselves, on the display xvfb-run gave; writes the figures' records."""
+def desktop_child(build, rounds, work, parts, idle_window):
+    """The X11 rounds themselves, on the display xvfb-run gave; writes the figures' records."""
+    figs = []
+    probe, page = prepare_probe_bundle(build, work)
+    env = dict(os.environ)
+    if "desktop" in parts:
+        figs += startup_and_memory(build, rounds, probe, page, env)
+    if "idle" in parts:
+        server = xvfb_server()
+        figs += run_idle(build, idle_rounds(rounds), idle_window, "X11", env, work,
+                         helpers=(server,) if server else (), spy=True, with_memory=True)
+    (work / "desktop-results.json").write_text(json.dumps([f.record() for f in figs]))
+
+
+def idle_rounds(rounds):
+    # Each idle round takes about 3 × (window + 2) s per side: fewer rounds than the others.
+    return max(3, rounds // 2)
+
+
+def startup_and_memory(build, rounds, probe, page, env):
     start_fig, ui_fig, web_fig = figs = [Figure(*row) for row in DESKTOP_FIGURES]
     baseline = build / "bench" / "vorn_minimal_webview"
-    probe_exe = build / "bench" / "vorn_startup_probe"
-    real_bundle = build / APP_NAME
-    # Our program as shipped, with the probe beside it in Contents/MacOS (where the web-process
-    # extension is looked for) and the page's first script posting at once.
-    bundle = work / "probe" / APP_NAME
-    shutil.rmtree(bundle.parent, ignore_errors=True)
-    shutil.copytree(real_bundle, bundle, symlinks=True)
-    probe = bundle / "Contents" / "MacOS" / probe_exe.name
-    shutil.copy2(probe_exe, probe)
-    page = probe_page(bundle / "Contents" / "Resources" / "ui", real_bundle / "Contents" / "Resources" / "ui")
-    env = dict(os.environ)
     ours_argv = [str(probe)]
     base_argv = [str(baseline), str(page / "index.html")]
     try:
@@ -533,7 +627,393 @@ def desktop_child(build, rounds, work):
     except RuntimeError as error:
         for fig in figs:
             fig.failure = str(error)[:200]
-    (work / "desktop-results.json").write_text(json.dumps([f.record() for f in figs]))
+    return figs
+
+
+# --- idle: the program left alone in each of its resting states ---------------------------------
+
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+# Seconds between the page's mark of a state and the start of its window: the waiting and the
+# confirmed window start as the page enters the state (its redraw included, on both sides); the
+# start state's mark comes as the document is parsed, and its window once the page has loaded.
+IDLE_SETTLE = {"start": 1.0, "installed": 0.0, "confirmed": 0.0}
+# The waiting dot blinks for its first 3.6 s; the size hints are counted from here on within
+# the waiting window (GTK's Wayland backend states them again with every frame it paints).
+HINTS_SETTLED_AFTER = 4.0  # seconds after entering the state
+
+
+def process_table():
+    """pid → (ppid, comm, utime + stime in clock ticks) of every process."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            line = Path(f"/proc/{entry}/stat").read_text()
+        except OSError:
+            continue
+        # pid (comm) state ppid …; comm may hold spaces and parentheses.
+        comm = line[line.index("(") + 1:line.rindex(")")]
+        fields = line[line.rindex(")") + 2:].split()
+        table[int(entry)] = (int(fields[1]), comm, int(fields[11]) + int(fields[12]))
+    return table
+
+
+def tree(root, table):
+    """The pids of root and of every process below it."""
+    children = collections.defaultdict(list)
+    for pid, (ppid, _, _) in table.items():
+        children[ppid].append(pid)
+    found, pending = [], [root]
+    while pending:
+        pid = pending.pop()
+        if pid in table:
+            found.append(pid)
+        pending.extend(children[pid])
+    return found
+
+
+def vm_rss(pid):
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    except OSError:
+        pass
+    return 0
+
+
+class CpuWindow:
+    """CPU time used by a set of process trees between start() and stop(), as a percentage of one
+    core over the wall time between the two."""
+
+    def __init__(self, roots):
+        self.roots = roots
+
+    def _ticks(self):
+        table = process_table()
+        ticks = {}
+        for root in self.roots:
+            for pid in tree(root, table):
+                ticks[pid] = table[pid][2]
+        return ticks
+
+    def start(self):
+        self.began, self.first = time.monotonic(), self._ticks()
+
+    def stop(self):
+        last, ended = self._ticks(), time.monotonic()
+        used = sum(t - self.first.get(pid, 0) for pid, t in last.items())
+        return 100.0 * used / CLOCK_TICKS / (ended - self.began)
+
+
+class Follower:
+    """A probe in idle mode: its posts are read as they come, scripts are sent to the page through
+    its standard input, and standard-error lines matching one of the `watch` patterns (name →
+    regular expression) are stamped as they come, by name."""
+
+    def __init__(self, argv, env, watch=None):
+        self.watch = {name: re.compile(pattern) for name, pattern in (watch or {}).items()}
+        self.hits = collections.defaultdict(list)
+        self.tail = collections.deque(maxlen=8)
+        self.posts = queue.Queue()
+        self.proc = subprocess.Popen(argv, env=dict(env, VORN_BENCH_MODE="idle"), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
+                                     start_new_session=True)
+        threading.Thread(target=self._read_out, daemon=True).start()
+        threading.Thread(target=self._read_err, daemon=True).start()
+
+    def _read_out(self):
+        for line in self.proc.stdout:
+            if line.startswith("{"):
+                try:
+                    self.posts.put(json.loads(line))
+                except ValueError:
+                    pass
+        self.posts.put(None)
+
+    def _read_err(self):
+        for line in self.proc.stderr:
+            names = [name for name, pattern in self.watch.items() if pattern.search(line)]
+            for name in names:
+                self.hits[name].append(time.monotonic())
+            if not names:
+                self.tail.append(line.rstrip())
+
+    def wait_post(self, body, timeout):
+        deadline = time.monotonic() + timeout
+        while True:
+            try:
+                item = self.posts.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                raise RuntimeError(f"no {body!r} within {timeout} s; last output: {' | '.join(self.tail)}"[:300])
+            if item is None:
+                raise RuntimeError(f"ended ({self.proc.wait()}) before {body!r}: {' | '.join(self.tail)}"[:300])
+            if item.get("post") == body:
+                return item["at"]
+
+    def send(self, script):
+        self.proc.stdin.write(script + "\n")
+        self.proc.stdin.flush()
+
+    def rss(self, prefixes):
+        """VmRSS of the probe itself and of its descendants whose name starts with a prefix."""
+        table = process_table()
+        pids = tree(self.proc.pid, table)
+        total = vm_rss(self.proc.pid)
+        by_name = collections.Counter()
+        for pid in pids:
+            if pid != self.proc.pid:
+                by_name[table[pid][1]] += vm_rss(pid)
+        return total + sum(v for k, v in by_name.items() if k.startswith(prefixes)), by_name
+
+    def close(self):
+        try:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=3)
+        except (OSError, subprocess.TimeoutExpired):
+            pass
+        try:
+            os.killpg(self.proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.proc.wait()
+
+
+class HintSpy:
+    """Counts the changes of the X11 window's WM_NORMAL_HINTS (xprop -spy), stamped as they come."""
+
+    def __init__(self, env):
+        self.hits = []
+        self.proc = None
+        found = subprocess.run(["xdotool", "search", "--sync", "--onlyvisible", "--name", "^Vorn Preview Setup$"],
+                               env=env, capture_output=True, text=True, timeout=10)
+        window = found.stdout.split()[:1]
+        if not window:
+            raise RuntimeError("no window titled Vorn Preview Setup to watch")
+        self.proc = subprocess.Popen(["xprop", "-spy", "-id", window[0], "WM_NORMAL_HINTS"], env=env,
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        first = True
+        for line in self.proc.stdout:
+            if line.startswith("WM_NORMAL_HINTS"):
+                if not first:  # the first block is the value at the start, not a change
+                    self.hits.append(time.monotonic())
+                first = False
+
+    def close(self):
+        if self.proc:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def count_between(stamps, begin, end):
+    return sum(1 for t in stamps if begin <= t < end)
+
+
+IDLE_STATES = ("start", "installed", "confirmed")
+STATE_TITLES = {"start": "start", "installed": "waiting for the extension", "confirmed": "confirmed"}
+
+
+def idle_run(side, argv, env, window, enter, helpers=(), watch=None, spy=False):
+    """One run of one side through the three resting states. `enter(state, follower)` moves the
+    page into a state. Answers {state: {"cpu": %, "helpers": %, "hints": n}} and the RSS while
+    waiting. `helpers` are pids outside the tree (the display server) noted alongside."""
+    follower = Follower(argv, env, watch)
+    spy_proc = None
+    marks = {}
+    try:
+        follower.wait_post("bench-state:start", 60)
+        if spy:
+            spy_proc = HintSpy(env)
+        for state in IDLE_STATES:
+            if state != "start":
+                enter(state, follower)
+                follower.wait_post(f"bench-state:{state}", 60)
+            entered = time.monotonic()
+            time.sleep(IDLE_SETTLE[state])
+            ours_cpu, server_cpu = CpuWindow([follower.proc.pid]), CpuWindow(list(helpers))
+            ours_cpu.start()
+            server_cpu.start()
+            began = time.monotonic()
+            time.sleep(window)
+            ended = time.monotonic()
+            marks[state] = {"cpu": ours_cpu.stop(), "helpers": server_cpu.stop(), "began": began,
+                            "ended": ended, "settled": entered + HINTS_SETTLED_AFTER}
+            if state == "installed":
+                marks[state]["rss"], marks[state]["rssByName"] = follower.rss(("WebKitWebProces",))
+        for mark in marks.values():
+            stamps = spy_proc.hits if spy_proc else follower.hits["hints"]
+            mark["hints"] = count_between(stamps, mark["began"], mark["ended"])
+            mark["hintsSettled"] = count_between(stamps, mark["settled"], mark["ended"])
+            mark["hintsTotal"] = len(stamps)
+            mark["frames"] = count_between(follower.hits["frames"], mark["began"], mark["ended"])
+            mark["framesTotal"] = len(follower.hits["frames"])
+    finally:
+        if spy_proc:
+            spy_proc.close()
+        follower.close()
+    log(f"  {side}: " + ", ".join(f"{s} {m['cpu']:.2f} %" for s, m in marks.items()))
+    return marks
+
+
+def idle_sides(build, work, env):
+    """The two sides of the idle figures: our program (a copy of the bundle with the probe, as the
+    start-up figure runs it, installing into the run's HOME) and the minimal window on the same
+    page with nothing moving. Each answers (argv, enter)."""
+    baseline = build / "bench" / "vorn_minimal_webview"
+    bundle = work / "probe" / APP_NAME
+    probe = bundle / "Contents" / "MacOS" / "vorn_startup_probe"
+    page = bundle / "Contents" / "Resources" / "ui"
+    still = still_page(work / "still" / "ui", page)
+    writer = build / "tools" / "vorn-receipt-writer"
+
+    def ours_enter(state, follower):
+        if state == "installed":
+            follower.send('document.getElementById("install").click();')
+        else:
+            subprocess.run([str(writer)], env=env, check=True, capture_output=True, timeout=30)
+
+    def base_enter(state, follower):
+        event = {"type": state} if state != "installed" else {"type": "installed", "folder": str(work / "ext")}
+        follower.send(f"window.vornSetup.receive({json.dumps(event)});")
+
+    return ([str(probe)], ours_enter), ([str(baseline), str(still / "index.html")], base_enter)
+
+
+def idle_figures(display, with_memory, with_hints):
+    figs = {state: Figure(f"idle CPU of the program's processes, {STATE_TITLES[state]} ({display})", "%", 1.5,
+                          limit=3.0) for state in IDLE_STATES}
+    extra = {}
+    if with_memory:
+        extra["rss"] = Figure(f"resident memory of our process + web process while waiting ({display})", "KiB",
+                              1.05)
+    if with_hints:
+        extra["hints"] = Figure(f"size-hint requests while waiting, once the dot has settled ({display})",
+                                "count", None, limit=0)
+    return figs, extra
+
+
+def run_idle(build, rounds, window, display, env, work, helpers=(), watch=None, spy=False, with_memory=False,
+             hint_env=None):
+    """The idle figures on one display: `rounds` alternating rounds of both sides, each walking
+    through the three states with a `window`-second sample in each."""
+    figs, extra = idle_figures(display, with_memory, spy or hint_env is not None)
+    every = list(figs.values()) + list(extra.values())
+    try:
+        (ours_argv, ours_enter), (base_argv, base_enter) = idle_sides(build, work, env)
+        servers, nets, hint_counts = [], [], []
+        for r in range(rounds):
+            log(f"idle ({display}): round {r + 1} of {rounds}")
+            ours, base = ordered(r, lambda: idle_run("ours", ours_argv, env, window, ours_enter, helpers, spy=spy),
+                                 lambda: idle_run("baseline", base_argv, env, window, base_enter, helpers, spy=spy))
+            for state, fig in figs.items():
+                fig.add(ours[state]["cpu"], base[state]["cpu"])
+            servers.append((ours["installed"]["helpers"], base["installed"]["helpers"]))
+            if with_memory:
+                extra["rss"].add(ours["installed"]["rss"], base["installed"]["rss"])
+                nets.append((ours["installed"]["rssByName"], base["installed"]["rssByName"]))
+            if spy:
+                extra["hints"].add(ours["installed"]["hintsSettled"], base["installed"]["hintsSettled"])
+                hint_counts.append((ours["installed"]["hints"], base["installed"]["hints"]))
+        note = (f"{window:g} s windows from the page's entering the state (the start state: from 1 s after it was "
+                f"parsed); utime+stime of the "
+                f"probe's whole process tree (UI, web and network process) from /proc; baseline: "
+                f"vorn_minimal_webview on the same page with every animation and transition off, moved into "
+                f"the same state by the same event")
+        figs["start"].note = note
+        for state in ("installed", "confirmed"):
+            figs[state].note = f"measured as the start state's figure above, {window:g} s windows"
+        if helpers and servers:
+            figs["installed"].note += (f"; the display server meanwhile (not in the figure, median): ours "
+                                       f"{statistics.median(s[0] for s in servers):.2f} %, baseline "
+                                       f"{statistics.median(s[1] for s in servers):.2f} %")
+        if with_memory and nets:
+            extra["rss"].note = ("VmRSS at the end of the waiting window; baseline: the minimal window showing "
+                                 "the same page in the same state (animations off)")
+        if hint_env is not None:
+            # A run of its own: the protocol log costs CPU time of its own.
+            for r in range(max(1, rounds // 2)):
+                ours, base = ordered(r, lambda: idle_run("ours", ours_argv, hint_env, window, ours_enter,
+                                                         watch=watch),
+                                     lambda: idle_run("baseline", base_argv, hint_env, window, base_enter,
+                                                      watch=watch))
+                extra["hints"].add(ours["installed"]["hintsSettled"], base["installed"]["hintsSettled"])
+                hint_counts.append((ours["installed"]["hints"], base["installed"]["hints"]))
+            extra["hints"].note = (
+                f"xdg_toplevel set_min_size + set_max_size requests (WAYLAND_DEBUG=client) from "
+                f"{HINTS_SETTLED_AFTER:g} s after the page began waiting to the end of the {window:g} s window; "
+                f"in the whole window (the blink included): ours {hint_counts[-1][0]}, baseline "
+                f"{hint_counts[-1][1]}; in the whole run: ours {ours['installed']['hintsTotal']} in "
+                f"{ours['installed']['framesTotal']} frames, baseline {base['installed']['hintsTotal']} in "
+                f"{base['installed']['framesTotal']} frames (wl_surface.frame requests). GTK's Wayland backend "
+                f"states both hints again with every frame it paints (end of paint → margin sync), for any "
+                f"window, so the count follows the frames drawn")
+        elif spy:
+            extra["hints"].note = (
+                f"PropertyNotify of WM_NORMAL_HINTS (xprop -spy) from {HINTS_SETTLED_AFTER:g} s after the page "
+                f"began waiting to the end of the {window:g} s window; in the whole window: ours "
+                f"{hint_counts[-1][0]}, baseline {hint_counts[-1][1]}")
+    except (RuntimeError, subprocess.CalledProcessError, subprocess.TimeoutExpired, OSError) as error:
+        for fig in every:
+            fig.failure = str(error)[:240]
+    return every
+
+
+def xvfb_server():
+    """The pid of the X server that xvfb-run started beside this process, if it can be found."""
+    table = process_table()
+    for pid, (ppid, comm, _) in table.items():
+        if comm == "Xvfb" and ppid == os.getppid():
+            return pid
+    return None
+
+
+def run_wayland(build, rounds, window, figures, work):
+    """The idle figures under a headless weston of the run's own, with its own runtime folder."""
+    figs, extra = idle_figures("Wayland", False, True)
+    every = list(figs.values()) + list(extra.values())
+    if shutil.which("weston") is None:
+        for fig in every:
+            fig.failure = "weston not installed"
+        figures.extend(every)
+        return
+    runtime = Path(tempfile.mkdtemp(prefix="runtime-wl-", dir=work))
+    home = Path(tempfile.mkdtemp(prefix="home-wl-", dir=work))
+    runtime.chmod(0o700)
+    socket = "vorn-bench-wayland"
+    env = dict(os.environ, HOME=str(home), XDG_RUNTIME_DIR=str(runtime), WAYLAND_DISPLAY=socket,
+               GDK_BACKEND="wayland")
+    for name in ("DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS"):
+        env.pop(name, None)
+    weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--use-pixman", f"--socket={socket}",
+                               "--width=1280", "--height=1024", "--idle-time=0", "--no-config"],
+                              env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                              start_new_session=True)
+    try:
+        deadline = time.monotonic() + 15
+        while not (runtime / socket).exists():
+            if weston.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError(f"weston did not start: {weston.stderr.read()[-200:] if weston.poll() is not None else 'timeout'}")
+            time.sleep(0.1)
+        prepare_probe_bundle(build, work)
+        every = run_idle(build, rounds, window, "Wayland", env, work, helpers=(weston.pid,),
+                         watch={"hints": r"xdg_toplevel@\d+\.set_(min|max)_size\(",
+                                "frames": r"-> wl_surface@\d+\.frame\("},
+                         hint_env=dict(env, WAYLAND_DEBUG="client"))
+    except (RuntimeError, OSError) as error:
+        for fig in every:
+            fig.failure = str(error)[:240]
+    finally:
+        os.killpg(weston.pid, signal.SIGTERM)
+        try:
+            weston.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            os.killpg(weston.pid, signal.SIGKILL)
+            weston.wait()
+    figures.extend(every)
 
 
 # --- the table -------------------------------------------------------------------------------
@@ -562,20 +1042,25 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=str(ROOT / "build-bench"))
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--only", default="micro,install,drain,flood,desktop")
+    parser.add_argument("--only", default="micro,install,drain,flood,desktop,idle,wayland")
+    parser.add_argument("--idle-window", type=float, default=10.0,
+                        help="seconds sampled in each resting state (the idle figures)")
     parser.add_argument("--desktop-child", metavar="WORK", help=argparse.SUPPRESS)
     args = parser.parse_args()
     build = Path(args.build).resolve()
-    if args.desktop_child:
-        desktop_child(build, args.rounds, Path(args.desktop_child))
-        return
     only = set(args.only.split(","))
+    if args.desktop_child:
+        desktop_child(build, args.rounds, Path(args.desktop_child), only, args.idle_window)
+        return
     figures = []
     began = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as scratch:
         work = Path(scratch)
-        if "desktop" in only:
-            run_desktop(build, args.rounds, figures, work)
+        x11 = sorted(only & {"desktop", "idle"})
+        if x11:
+            run_desktop(build, args.rounds, figures, work, x11, args.idle_window)
+        if "wayland" in only:
+            run_wayland(build, idle_rounds(args.rounds), args.idle_window, figures, work)
         if "micro" in only:
             run_micro(build, args.rounds, figures)
         if "install" in only:

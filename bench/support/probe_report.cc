@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace vorn::bench {
@@ -99,20 +101,44 @@ void reportMemoryAndEnd(double firstPost) {
   ::_exit(0);
 }
 
+std::string mode() {
+  const char* text = std::getenv("VORN_BENCH_MODE");
+  return text != nullptr ? text : "start";
+}
+
 }  // namespace
 
 void firstMessagePosted() {
   static std::atomic<bool> seen{false};
   if (seen.exchange(true)) return;
   const double now = monotonicSeconds();
-  const char* mode = std::getenv("VORN_BENCH_MODE");
-  if (mode != nullptr && std::string(mode) == "memory") {
+  const std::string chosen = mode();
+  if (chosen == "memory") {
     std::thread(reportMemoryAndEnd, now).detach();
     return;
   }
   std::printf("{\"firstPost\":%.6f}\n", now);
   std::fflush(stdout);
-  ::_exit(0);
+  if (chosen != "idle") ::_exit(0);
+}
+
+void messagePosted(std::string_view body) {
+  firstMessagePosted();
+  if (mode() != "idle") return;
+  std::printf("{\"post\":%s,\"at\":%.6f}\n", jsonString(std::string(body)).c_str(), monotonicSeconds());
+  std::fflush(stdout);
+}
+
+void followCommands(std::function<void(std::function<void()>)> toMain,
+                    std::function<void(std::string)> evaluate) {
+  if (mode() != "idle") return;
+  std::thread([toMain = std::move(toMain), evaluate = std::move(evaluate)] {
+    std::string line;
+    while (std::getline(std::cin, line)) {
+      if (!line.empty()) toMain([evaluate, line] { evaluate(line); });
+    }
+    ::_exit(0);
+  }).detach();
 }
 
 }  // namespace vorn::bench

@@ -18,6 +18,9 @@ DesktopWindow::DesktopWindow(std::shared_ptr<ApplicationState> state, Rect conte
   const bool resizable = (styleMask & WindowStyleMaskResizable) != 0;
   gtk_window_set_resizable(window, resizable ? TRUE : FALSE);
   if (!resizable) {
+    // Stated once, here. Under Wayland GTK sends them again at the end of every
+    // paint of any toplevel, so what keeps that count down is a page that draws
+    // few frames; nothing here re-sends them.
     GdkGeometry hints{};
     hints.min_width = hints.max_width = width;
     hints.min_height = hints.max_height = height;
