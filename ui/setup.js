@@ -157,7 +157,9 @@
   // Tab and Shift+Tab go round the page's own controls: at either end the
   // engine would hand the focus to the toolkit's widget around the page.
   function cycle(event) {
-    if (event.key !== "Tab" || event.altKey || event.ctrlKey || event.metaKey) return;
+    // Shift+Tab may come as the toolkit's left tab, which has no key name of its own.
+    var tab = event.key === "Tab" || event.keyCode === 9;
+    if (!tab || event.altKey || event.ctrlKey || event.metaKey) return;
     event.preventDefault();
     var list = controls();
     if (list.length === 0) return;

@@ -158,6 +158,8 @@ bool clickAt(GtkWidget* window, int x, int y) {
   return run.status == 0;
 }
 
+unsigned long x11WindowId(GtkWidget* window) { return xidOf(window); }
+
 X11Window readX11Window(GtkWidget* window) {
   X11Window seen;
   Display* display = displayOf(window);

@@ -50,6 +50,9 @@ std::optional<std::string> afterCopying(const std::string& text);
 // X11 only.
 bool clickAt(GtkWidget* window, int x, int y);
 
+// The X11 window id of a toplevel.
+unsigned long x11WindowId(GtkWidget* window);
+
 // What the X server knows of a toplevel window.
 struct X11Window {
   std::string title;
