@@ -190,6 +190,8 @@
       if (state !== "installed") return;
       el.checkNote.textContent = "Not connected yet. Load the extension folder in Chrome, then check again.";
       announce(el.checkNote.textContent);
+      // Heard as the button's new description while it keeps the focus.
+      if (document.activeElement === el.check) relabel("check", el.check.textContent);
     }, CHECK_ANSWER_MS);
   }
 
@@ -227,6 +229,7 @@
     };
     el.copyExtensions.addEventListener("click", clicks.copyExtensions);
     el.copyFolder.addEventListener("click", clicks.copyFolder);
+    clicks.check = check;
     el.check.addEventListener("click", check);
     el.done.addEventListener("click", function () {
       send("done");

@@ -20,6 +20,7 @@ using nlohmann::json;
 
 constexpr const char* kListener = VORN_ATSPI_LISTENER_PATH;
 constexpr const char* kReceiptWriter = VORN_RECEIPT_WRITER_PATH;
+constexpr const char* kCheckNote = "Once it is loaded, setup notices it within a second or two.";
 
 // The listener child and the events it has written so far.
 class BusListener {
@@ -175,6 +176,13 @@ TEST_F(PageSpeechTest, EveryChangeOfStateIsHeardWithItsWords) {
     run("document.getElementById('copy-folder').click()");
     expectHeard(listener.focusOn("Copied"), "push button", "Copied", folder);
 
+    // Checking before the extension is there: told so on the button.
+    run("document.getElementById('check').focus()");
+    expectHeard(listener.nextFocus(), "push button", "Check now", kCheckNote);
+    run("document.getElementById('check').click()");
+    expectHeard(listener.focusOn("Check now"), "push button", "Check now",
+                "Not connected yet. Load the extension folder in Chrome, then check again.");
+
     ASSERT_EQ(runChild({kReceiptWriter}).status, 0);
     ASSERT_TRUE(reaches("confirmed", 5.0));
     expectHeard(listener.focusOn("Done"), "push button", "Done",
@@ -208,9 +216,9 @@ TEST_F(PageSpeechTest, TabGoesRoundThePageOwnNamedControls) {
         {"Copy address", "chrome://extensions/"},
         {"Extension folder", folder},
         {"Copy folder", folder},
-        {"Check now", ""},
+        {"Check now", kCheckNote},
         {"Extensions page address", "chrome://extensions/"},
-        {"Check now", ""},
+        {"Check now", kCheckNote},
         {"Copy folder", folder},
     };
     for (const auto& [name, description] : expected) {
