@@ -193,7 +193,7 @@ TEST_F(PageSpeechTest, EveryChangeOfStateIsHeardWithItsWords) {
   EXPECT_EQ(status, 0);
 }
 
-TEST_F(PageSpeechTest, TabGoesRoundThePageOwnNamedControls) {
+TEST_F(PageSpeechTest, TheStepsAreAListAndTabGoesRoundThePageOwnNamedControls) {
   useHeldSampleUpdater();
   openGate();
   const int status = runProgram([&] {
@@ -204,6 +204,21 @@ TEST_F(PageSpeechTest, TabGoesRoundThePageOwnNamedControls) {
     ASSERT_TRUE(controller->result);
     const std::string folder = controller->result->folder;
     ASSERT_TRUE(listener.focusOn("Connect the browser extension"));
+
+    // The two steps are read as a list of two.
+    const std::string listing = std::filesystem::temp_directory_path() / "vorn-atspi-tree.json";
+    ASSERT_EQ(runChild({kListener, "--tree", listing}).status, 0);
+    const json objects = json::parse(std::ifstream(listing), nullptr, false);
+    std::filesystem::remove(listing);
+    ASSERT_TRUE(objects.is_array());
+    int lists = 0;
+    int items = 0;
+    for (const json& object : objects) {
+      if (object["role"] == "list" && object["children"] == 2) ++lists;
+      if (object["role"] == "list item") ++items;
+    }
+    EXPECT_EQ(lists, 1) << objects.dump();
+    EXPECT_EQ(items, 2);
 
     // From the heading that the new state focused, round once and a step
     // further, then back.
