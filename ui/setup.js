@@ -14,6 +14,7 @@
   var el = {};
   var copyTimers = {};
   var checkTimer = 0;
+  var clicks = {};
 
   // Defined before the page has a body, since an event may come at any time; events
   // that come before the page is built are kept and handled in order once it is.
@@ -91,7 +92,7 @@
     switch (next) {
       case "installing":
         announce("Installing Vorn Preview.");
-        el.progressText.focus();
+        el.progressBar.focus();
         break;
       case "installed":
         announce("Vorn Preview is installed. Load the browser extension in Chrome; setup is waiting for it.");
@@ -121,16 +122,64 @@
   }
 
   function copied(target) {
-    var button = target === "extensions" ? el.copyExtensions : target === "folder" ? el.copyFolder : null;
-    if (!button) return;
-    button.textContent = "Copied";
-    button.classList.add("is-copied");
+    var key = target === "extensions" ? "copyExtensions" : target === "folder" ? "copyFolder" : "";
+    if (!key) return;
+    relabel(key, "Copied").classList.add("is-copied");
     window.clearTimeout(copyTimers[target]);
     copyTimers[target] = window.setTimeout(function () {
-      button.textContent = button.dataset.label;
-      button.classList.remove("is-copied");
+      relabel(key, el[key].dataset.label).classList.remove("is-copied");
     }, COPIED_FOR_MS);
     announce(target === "extensions" ? "Address copied." : "Folder copied.");
+  }
+
+  // WebKitGTK tells assistive technology a control's name once and never again,
+  // so a button whose label changes is replaced by a new one that carries it;
+  // keeping the focus on it is what makes the new label heard.
+  function relabel(key, text) {
+    var old = el[key];
+    var fresh = old.cloneNode(false);
+    fresh.textContent = text;
+    fresh.addEventListener("click", clicks[key]);
+    var focused = document.activeElement === old;
+    old.parentNode.replaceChild(fresh, old);
+    el[key] = fresh;
+    if (focused) fresh.focus();
+    return fresh;
+  }
+
+  // The controls that Tab reaches in the page as it stands, in order.
+  function controls() {
+    return Array.prototype.filter.call(document.querySelectorAll("button, [tabindex='0']"), function (node) {
+      return !node.disabled && node.getClientRects().length > 0;
+    });
+  }
+
+  // Tab and Shift+Tab go round the page's own controls: at either end the
+  // engine would hand the focus to the toolkit's widget around the page.
+  function cycle(event) {
+    // Shift+Tab may come as the toolkit's left tab, which has no key name of its own.
+    var tab = event.key === "Tab" || event.keyCode === 9;
+    if (!tab || event.altKey || event.ctrlKey || event.metaKey) return;
+    event.preventDefault();
+    var list = controls();
+    if (list.length === 0) return;
+    var back = event.shiftKey;
+    var active = document.activeElement;
+    var at = list.indexOf(active);
+    var next;
+    if (at !== -1) {
+      next = list[(at + (back ? list.length - 1 : 1)) % list.length];
+    } else {
+      // From a heading that took the focus on a change of state, or from nowhere.
+      var around = list.filter(function (node) {
+        if (!active || active === document.body) return true;
+        var position = active.compareDocumentPosition(node);
+        return (position & (back ? Node.DOCUMENT_POSITION_PRECEDING : Node.DOCUMENT_POSITION_FOLLOWING)) !== 0;
+      });
+      var pool = around.length > 0 ? around : list;
+      next = back ? pool[pool.length - 1] : pool[0];
+    }
+    next.focus();
   }
 
   function check() {
@@ -141,6 +190,8 @@
       if (state !== "installed") return;
       el.checkNote.textContent = "Not connected yet. Load the extension folder in Chrome, then check again.";
       announce(el.checkNote.textContent);
+      // Heard as the button's new description while it keeps the focus.
+      if (document.activeElement === el.check) relabel("check", el.check.textContent);
     }, CHECK_ANSWER_MS);
   }
 
@@ -155,7 +206,7 @@
       viewError: byId("view-error"),
       install: byId("install"),
       progress: byId("progress"),
-      progressText: byId("progress-text"),
+      progressBar: byId("progress-bar"),
       installedTitle: byId("installed-title"),
       folder: byId("folder"),
       copyExtensions: byId("copy-extensions"),
@@ -170,16 +221,20 @@
 
     el.install.addEventListener("click", install);
     el.retry.addEventListener("click", install);
-    el.copyExtensions.addEventListener("click", function () {
+    clicks.copyExtensions = function () {
       send("copyExtensions");
-    });
-    el.copyFolder.addEventListener("click", function () {
+    };
+    clicks.copyFolder = function () {
       send("copyFolder");
-    });
+    };
+    el.copyExtensions.addEventListener("click", clicks.copyExtensions);
+    el.copyFolder.addEventListener("click", clicks.copyFolder);
+    clicks.check = check;
     el.check.addEventListener("click", check);
     el.done.addEventListener("click", function () {
       send("done");
     });
+    document.addEventListener("keydown", cycle);
 
     document.body.dataset.state = state;
     ready = true;

@@ -7,12 +7,17 @@ namespace vorn::platform {
 
 std::unique_ptr<DesktopPlatform> makeDesktopPlatform() {
   static const bool named = [] {
-    g_set_prgname("vorn-preview-setup");
+    // The Wayland app id and the X11 window's instance name come from the
+    // program name: the application id.
+    g_set_prgname(gtk::kApplicationId);
     g_set_application_name("Vorn Preview Setup");
     return true;
   }();
   (void)named;
   if (!gtk_init_check(nullptr, nullptr)) return nullptr;
+  // The X11 window class likewise, set after initialising, which derives a
+  // capitalised one from the program name.
+  gdk_set_program_class(gtk::kApplicationId);
   return std::make_unique<gtk::GtkPlatform>();
 }
 

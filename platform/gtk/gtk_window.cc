@@ -5,7 +5,23 @@
 
 #include "platform/gtk/gtk_platform.h"
 
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
+
 namespace vorn::platform::gtk {
+namespace {
+
+bool onX11(GtkWindow* window) {
+#ifdef GDK_WINDOWING_X11
+  return GDK_IS_X11_DISPLAY(gtk_widget_get_display(GTK_WIDGET(window)));
+#else
+  (void)window;
+  return false;
+#endif
+}
+
+}  // namespace
 
 DesktopWindow::DesktopWindow(std::shared_ptr<ApplicationState> state, Rect contentRect, unsigned styleMask)
     : state_(std::move(state)),
@@ -63,6 +79,9 @@ void DesktopWindow::setContentView(WebView& view) {
 
 void DesktopWindow::center() {
   GtkWindow* window = widget();
+  // A Wayland compositor places windows itself, and GTK's centring would look
+  // for a pointer that a seatless compositor does not have.
+  if (!onX11(window)) return;
   gtk_window_set_position(window, GTK_WIN_POS_CENTER);
   if (!gtk_widget_get_mapped(GTK_WIDGET(window))) return;  // placed when shown
   GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(window));

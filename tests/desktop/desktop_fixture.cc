@@ -136,10 +136,20 @@ ChildRun runChild(const std::vector<std::string>& argv, double seconds) {
   return pending->run;
 }
 
+bool onX11() { return GDK_IS_X11_DISPLAY(gdk_display_get_default()); }
+
+bool hasClipboard() { return gdk_display_get_default_seat(gdk_display_get_default()) != nullptr; }
+
 std::optional<std::string> clipboardSeenByAnotherProgram() {
-  const ChildRun run = runChild({"xclip", "-selection", "clipboard", "-o"}, 10.0);
+  const ChildRun run = onX11() ? runChild({"xclip", "-selection", "clipboard", "-o"}, 10.0)
+                               : runChild({"wl-paste", "--no-newline"}, 10.0);
   if (run.status != 0) return std::nullopt;
   return run.out;
+}
+
+std::optional<std::string> afterCopying(const std::string& text) {
+  if (!hasClipboard()) return std::nullopt;
+  return text;
 }
 
 bool clickAt(GtkWidget* window, int x, int y) {
@@ -148,6 +158,8 @@ bool clickAt(GtkWidget* window, int x, int y) {
       {"xdotool", "mousemove", "--sync", "--window", id, std::to_string(x), std::to_string(y), "click", "1"});
   return run.status == 0;
 }
+
+unsigned long x11WindowId(GtkWidget* window) { return xidOf(window); }
 
 X11Window readX11Window(GtkWidget* window) {
   X11Window seen;
@@ -175,6 +187,13 @@ X11Window readX11Window(GtkWidget* window) {
       data != nullptr) {
     seen.hasIcon = count > 0;
     XFree(data);
+  }
+  XClassHint hint{};
+  if (XGetClassHint(display, xid, &hint) != 0) {
+    if (hint.res_name != nullptr) seen.instanceName = hint.res_name;
+    if (hint.res_class != nullptr) seen.className = hint.res_class;
+    XFree(hint.res_name);
+    XFree(hint.res_class);
   }
 
   XWindowAttributes attributes{};

@@ -36,11 +36,22 @@ struct ChildRun {
 };
 ChildRun runChild(const std::vector<std::string>& argv, double seconds = 30.0);
 
-// The CLIPBOARD selection as another program reads it.
-std::optional<std::string> clipboardSeenByAnotherProgram();
+// Whether the toolkit runs on an X server, and whether its display has a seat
+// (a headless Wayland compositor has none, and with it no clipboard).
+bool onX11();
+bool hasClipboard();
 
-// A real pointer click at a point of the window's content, through the X server.
+// The CLIPBOARD selection as another program reads it (xclip or wl-paste).
+std::optional<std::string> clipboardSeenByAnotherProgram();
+// What another program reads after `text` was copied: nothing without a clipboard.
+std::optional<std::string> afterCopying(const std::string& text);
+
+// A real pointer click at a point of the window's content, through the X server;
+// X11 only.
 bool clickAt(GtkWidget* window, int x, int y);
+
+// The X11 window id of a toplevel.
+unsigned long x11WindowId(GtkWidget* window);
 
 // What the X server knows of a toplevel window.
 struct X11Window {
@@ -49,6 +60,7 @@ struct X11Window {
   int minWidth = 0, minHeight = 0, maxWidth = 0, maxHeight = 0;
   int screenWidth = 0, screenHeight = 0;
   bool hasIcon = false;
+  std::string instanceName, className;  // WM_CLASS
 };
 X11Window readX11Window(GtkWidget* window);
 

@@ -61,6 +61,27 @@ class ProgramTest : public ::testing::Test {
 };
 
 TEST_F(ProgramTest, TheWindowIsFixedSizeTitledCentredAndHasTheIcon) {
+  if (!onX11()) {
+    // What the program asks of a Wayland compositor; placing is the compositor's.
+    GtkWindow* window = GTK_WINDOW(windowWidget());
+    ASSERT_TRUE(pumpUntil([&] { return gtk_widget_get_mapped(windowWidget()); }));
+    EXPECT_EQ(std::string(gtk_window_get_title(window)), "Vorn Preview Setup");
+    EXPECT_FALSE(gtk_window_get_resizable(window));
+    // The content area: the window itself carries the decorations GTK draws there.
+    GtkWidget* content = GTK_WIDGET(view());
+    pumpUntil([&] { return gtk_widget_get_allocated_width(content) == 680; });
+    EXPECT_EQ(gtk_widget_get_allocated_width(content), 680);
+    EXPECT_EQ(gtk_widget_get_allocated_height(content), 760);
+    gint width = 0;
+    gint height = 0;
+    gtk_window_get_size(window, &width, &height);
+    EXPECT_EQ(width, 680);
+    EXPECT_EQ(height, 760);
+    ASSERT_TRUE(pumpUntil([&] { return gtk_window_get_icon(window) != nullptr; }));
+    EXPECT_EQ(std::string(g_get_prgname()), "com.vorn.PreviewSetup");  // the Wayland app id
+    EXPECT_EQ(visibleToplevels(), 1);
+    return;
+  }
   ASSERT_TRUE(pumpUntil([&] { return readX11Window(windowWidget()).width == 680; }));
   const X11Window seen = readX11Window(windowWidget());
   EXPECT_EQ(seen.title, "Vorn Preview Setup");
@@ -73,13 +94,16 @@ TEST_F(ProgramTest, TheWindowIsFixedSizeTitledCentredAndHasTheIcon) {
   EXPECT_EQ(seen.x, (seen.screenWidth - 680) / 2);
   EXPECT_EQ(seen.y, (seen.screenHeight - 760) / 2);
   EXPECT_TRUE(seen.hasIcon);
+  EXPECT_EQ(seen.instanceName, "com.vorn.PreviewSetup");
+  EXPECT_EQ(seen.className, "com.vorn.PreviewSetup");
   EXPECT_EQ(visibleToplevels(), 1);
 }
 
 TEST_F(ProgramTest, MainFramePostsReachTheControllerAndTheClipboard) {
   EXPECT_EQ(value("probe.posted"), "true");
   EXPECT_EQ(value("JSON.stringify(probe.events[0])"), R"("{\"target\":\"extensions\",\"type\":\"copied\"}")");
-  EXPECT_EQ(clipboardSeenByAnotherProgram(), std::optional<std::string>("chrome://extensions/"));
+  // Without a seat there is no clipboard: the copy does nothing, the event still comes.
+  EXPECT_EQ(clipboardSeenByAnotherProgram(), afterCopying("chrome://extensions/"));
 
   // Values that need escaping arrive unchanged.
   controller->emit({{"type", "copied"}, {"target", "a\"b\\c\nd/e </script> é"}});
@@ -89,7 +113,7 @@ TEST_F(ProgramTest, MainFramePostsReachTheControllerAndTheClipboard) {
 
 TEST_F(ProgramTest, PostsFromAnEmbeddedSetupPageAreIgnored) {
   // Something else on the clipboard, so that an accepted copy would show.
-  gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), "sentinel", -1);
+  if (hasClipboard()) gtk_clipboard_set_text(gtk_clipboard_get(GDK_SELECTION_CLIPBOARD), "sentinel", -1);
   // The embedded page's first script posts "copyExtensions" as it loads; an
   // about:blank frame is scripted by its parent.
   run("var f = document.createElement('iframe'); f.onload = () => { window.frameLoaded = true; };"
@@ -99,7 +123,7 @@ TEST_F(ProgramTest, PostsFromAnEmbeddedSetupPageAreIgnored) {
       "g.contentWindow.webkit.messageHandlers.setup.postMessage('copyExtensions')");
   pumpFor(0.5);
   EXPECT_EQ(value("probe.events.length"), "1");
-  EXPECT_EQ(clipboardSeenByAnotherProgram(), std::optional<std::string>("sentinel"));
+  EXPECT_EQ(clipboardSeenByAnotherProgram(), afterCopying("sentinel"));
 }
 
 TEST_F(ProgramTest, NavigationsAwayAreCancelledAndAReloadIsAllowed) {
@@ -111,7 +135,13 @@ TEST_F(ProgramTest, NavigationsAwayAreCancelledAndAReloadIsAllowed) {
     EXPECT_TRUE(stillTheSamePage()) << target;
   }
 
-  // New windows are only asked for after a real user gesture.
+  // New windows are only asked for after a real user gesture; a real click
+  // needs the X server.
+  if (!onX11()) {
+    run("location.reload()");
+    ASSERT_TRUE(waitForScript(view(), "window.probe && !window.kept && probe.posted"));
+    return;
+  }
   const auto [openX, openY] = centreOf("opener");
   ASSERT_TRUE(clickAt(windowWidget(), openX, openY));
   ASSERT_TRUE(waitForScript(view(), "'opened' in probe"));
