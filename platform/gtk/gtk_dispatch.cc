@@ -37,7 +37,7 @@ Status DesktopDispatch::asyncGlobal(QualityOfService, std::function<void()> work
   auto item = std::make_unique<Work>(std::move(work));
   GError* raw = nullptr;
   if (g_thread_pool_push(pool_, item.get(), &raw)) {
-    item.release();  // the pool's worker owns it now
+    (void)item.release();  // the pool's worker owns it now
     return success();
   }
   const GErrorPtr error(raw);

@@ -93,8 +93,8 @@ class TreeCopier {
       }
       const std::string name = entry->d_name;
       if (name == "." || name == "..") continue;
-      const std::string childSrc = srcPath + "/" + name;
-      const std::string childDst = dstPath + "/" + name;
+      const std::string childSrc = std::string(srcPath).append("/").append(name);
+      const std::string childDst = std::string(dstPath).append("/").append(name);
       struct stat child {};
       if (::fstatat(inFd, name.c_str(), &child, AT_SYMLINK_NOFOLLOW) != 0)
         return fail(errno, childSrc, childDst);

@@ -340,6 +340,7 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
   argvText.push_back(path);
   argvText.insert(argvText.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
+  argv.reserve(argvText.size() + 1);
   for (std::string& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
 
