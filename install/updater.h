@@ -12,9 +12,9 @@ namespace vorn {
 // An updater still running after this long is ended with everything it started.
 inline constexpr double kUpdaterTimeLimitSeconds = 120;
 // Of a long standard error, its first and its last this many bytes are kept.
-inline constexpr std::size_t kUpdaterErrorEnds = 32 * 1024;
+inline constexpr std::size_t kUpdaterErrorEnds = std::size_t{32} * 1024;
 // No error message is longer than this, prefix and marker included.
-inline constexpr std::size_t kLongestErrorMessage = 64 * 1024;
+inline constexpr std::size_t kLongestErrorMessage = std::size_t{64} * 1024;
 inline constexpr std::string_view kFailurePrefix = "Installation could not finish. ";
 
 platform::TaskOptions updaterTaskOptions(const platform::Cancellation* cancellation);

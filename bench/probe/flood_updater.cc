@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
   }
   const char* mibText = std::getenv("VORN_FLOOD_MIB");
   const long mib = mibText != nullptr ? std::strtol(mibText, nullptr, 10) : 256;
-  constexpr std::size_t kPiece = 64 * 1024;
+  constexpr std::size_t kPiece = std::size_t{64} * 1024;
   std::vector<char> blanks(kPiece, ' ');
   for (std::size_t i = 1023; i < kPiece; i += 1024) blanks[i] = '\n';
   std::vector<char> noise(kPiece, 'e');
