@@ -97,7 +97,6 @@ TEST_F(ControllerTest, TimerHoldsTheControllerOnlyWeakly) {
   // Cycle: the controller holds the timer; the timer's action must not hold it back.
   controller.reset();
   EXPECT_TRUE(weak.expired());
-  platform.webkit.lastWebView = nullptr;  // it went with the controller
   platform.runLoop.fireTimers();  // a tick with the controller gone does nothing
   EXPECT_TRUE(platform.events().empty());
 }
