@@ -109,6 +109,7 @@ bool waitForScript(WebKitWebView* view, const std::string& script, double second
 
 ChildRun runChild(const std::vector<std::string>& argv, double seconds) {
   std::vector<const char*> words;
+  words.reserve(argv.size() + 1);
   for (const std::string& word : argv) words.push_back(word.c_str());
   words.push_back(nullptr);
   GError* error = nullptr;
