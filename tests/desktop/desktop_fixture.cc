@@ -6,6 +6,9 @@
 #include <gdk/gdkx.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -218,6 +221,13 @@ X11Window readX11Window(GtkWidget* window) {
     }
   }
   return seen;
+}
+
+std::string compositorLog() {
+  const char* log = std::getenv("VORN_WESTON_LOG");
+  if (log == nullptr) return {};
+  std::ifstream in(log);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 int visibleToplevels() {

@@ -64,6 +64,10 @@ struct X11Window {
 };
 X11Window readX11Window(GtkWidget* window);
 
+// What the Wayland compositor logged of the requests it was sent, when the
+// test runs in one that logs them (run-under-weston headless); else empty.
+std::string compositorLog();
+
 // Toplevel windows currently shown.
 int visibleToplevels();
 

@@ -78,7 +78,18 @@ TEST_F(ProgramTest, TheWindowIsFixedSizeTitledCentredAndHasTheIcon) {
     EXPECT_EQ(width, 680);
     EXPECT_EQ(height, 760);
     ASSERT_TRUE(pumpUntil([&] { return gtk_window_get_icon(window) != nullptr; }));
-    EXPECT_EQ(std::string(g_get_prgname()), "com.vorn.PreviewSetup");  // the Wayland app id
+    // As the compositor heard it: the app id, the title, and a size that can't change.
+    const std::string asked = compositorLog();
+    EXPECT_NE(asked.find(R"(.set_app_id("com.vorn.PreviewSetup"))"), std::string::npos);
+    EXPECT_NE(asked.find(R"(.set_title("Vorn Preview Setup"))"), std::string::npos);
+    const auto last = [&](const std::string& request) {
+      const auto at = asked.rfind(request + "(");
+      return at == std::string::npos
+                 ? std::string()
+                 : asked.substr(at + request.size(), asked.find(')', at) - at - request.size() + 1);
+    };
+    EXPECT_EQ(last(".set_min_size"), last(".set_max_size"));
+    EXPECT_TRUE(last(".set_min_size").starts_with("(680, ")) << last(".set_min_size");
     EXPECT_EQ(visibleToplevels(), 1);
     return;
   }
