@@ -11,6 +11,9 @@ xclip and ImageMagick; scripts/run provides all of it under Xvfb with a
 temporary HOME. The program is not told that it is being driven.
 
   walkthrough.py --bundle B --receipt-writer W --shots DIR [--work DIR]
+
+With VORN_WALKTHROUGH_DUMP set, a failed step also prints what the
+accessibility bus shows of the window at that moment.
 """
 
 import argparse
