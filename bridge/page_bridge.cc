@@ -55,7 +55,7 @@ void SetupController::emit(const Event& event) {
 
 void SetupController::copy(std::string_view text, std::string_view target) {
   platform_.app.generalPasteboard().clearContents();
-  platform_.app.generalPasteboard().setString(text, platform::PasteboardTypeString);
+  platform_.app.generalPasteboard().setString(text);
   emit(Event{{"type", "copied"}, {"target", std::string(target)}});
 }
 

@@ -51,11 +51,6 @@ DesktopApplication::~DesktopApplication() {
   if (iconSource_ != 0) g_source_remove(iconSource_);
 }
 
-bool DesktopApplication::setActivationPolicy(ActivationPolicy) {
-  // Every GTK program with a window is an ordinary foreground application.
-  return true;
-}
-
 int DesktopApplication::run() {
   if (state_->ending) return state_->exitStatus;
   // A second start, from this or any other copy, activates the first one on
@@ -136,10 +131,9 @@ void DesktopApplication::shutDown() {
   for (int i = 0; i < 100 && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
 }
 
-std::unique_ptr<Window> DesktopApplication::makeWindow(Rect contentRect, unsigned styleMask, BackingStoreType,
-                                                       bool) {
-  if (contentRect.width <= 0 || contentRect.height <= 0) return nullptr;
-  return std::make_unique<DesktopWindow>(state_, contentRect, styleMask);
+std::unique_ptr<Window> DesktopApplication::makeWindow(Size contentSize, WindowStyle style) {
+  if (contentSize.width <= 0 || contentSize.height <= 0) return nullptr;
+  return std::make_unique<DesktopWindow>(state_, contentSize, style);
 }
 
 std::shared_ptr<Image> DesktopApplication::imageWithContentsOfURL(const URL& url) {

@@ -49,7 +49,7 @@ GObjectPtr<WebKitSettings> lockedDownSettings() {
 
 }  // namespace
 
-std::unique_ptr<WebView> DesktopWebKit::makeWebView(Rect, const WebViewConfiguration& configuration) {
+std::unique_ptr<WebView> DesktopWebKit::makeWebView(const WebViewConfiguration& configuration) {
   // Without the extension there would be no page channel and no read grant.
   const std::string extensions = extensionsDirectory();
   std::error_code error;

@@ -30,10 +30,9 @@ void HeadlessApplication::terminateWithFailure(std::string_view line) {
   end(1);
 }
 
-std::unique_ptr<Window> HeadlessApplication::makeWindow(Rect rect, unsigned style, BackingStoreType backing,
-                                                        bool defer) {
+std::unique_ptr<Window> HeadlessApplication::makeWindow(Size contentSize, WindowStyle style) {
   if (failWindowCreation) return nullptr;
-  auto window = std::make_unique<HeadlessWindow>(record, rect, style, backing, defer);
+  auto window = std::make_unique<HeadlessWindow>(record, contentSize, style);
   record->lastWindow = window.get();
   return window;
 }
@@ -47,9 +46,9 @@ std::shared_ptr<Image> HeadlessApplication::imageWithContentsOfURL(const URL& ur
   return std::make_shared<HeadlessImage>(url);
 }
 
-std::unique_ptr<WebView> HeadlessWebKit::makeWebView(Rect frame, const WebViewConfiguration& configuration) {
+std::unique_ptr<WebView> HeadlessWebKit::makeWebView(const WebViewConfiguration& configuration) {
   if (failWebViewCreation) return nullptr;
-  auto view = std::make_unique<HeadlessWebView>(record, frame, configuration);
+  auto view = std::make_unique<HeadlessWebView>(record, configuration);
   record->lastWebView = view.get();
   return view;
 }
@@ -64,9 +63,9 @@ HeadlessWebView::~HeadlessWebView() {
 
 HeadlessDispatch::~HeadlessDispatch() { joinBackground(); }
 
-Status HeadlessDispatch::asyncGlobal(QualityOfService qos, std::function<void()> work) {
+Status HeadlessDispatch::asyncGlobal(std::function<void()> work) {
   std::lock_guard lock(mutex_);
-  globalQueueClasses.push_back(qos);
+  ++globalWorkQueued;
   if (failGlobalQueue)
     return Error{"GThreadError", 0, "Could not start a background thread: Resource temporarily unavailable"};
   try {

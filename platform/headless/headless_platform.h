@@ -38,13 +38,8 @@ struct HeadlessRecord {
 
 class HeadlessWindow final : public Window {
  public:
-  HeadlessWindow(std::shared_ptr<HeadlessRecord> record, Rect rect, unsigned style, BackingStoreType backing,
-                 bool defer)
-      : contentRect(rect),
-        styleMask(style),
-        backingStore(backing),
-        deferred(defer),
-        record_(std::move(record)) {}
+  HeadlessWindow(std::shared_ptr<HeadlessRecord> record, Size size, WindowStyle frameStyle)
+      : contentSize(size), style(frameStyle), record_(std::move(record)) {}
   ~HeadlessWindow() override;
   HeadlessWindow(const HeadlessWindow&) = delete;
   HeadlessWindow& operator=(const HeadlessWindow&) = delete;
@@ -54,10 +49,8 @@ class HeadlessWindow final : public Window {
   void center() override { centered = true; }
   void makeKeyAndOrderFront() override { shownInFront = true; }
 
-  Rect contentRect;
-  unsigned styleMask;
-  BackingStoreType backingStore;
-  bool deferred;
+  Size contentSize;
+  WindowStyle style;
   std::string title;
   WindowDelegate* delegate = nullptr;
   WebView* contentView = nullptr;
@@ -71,9 +64,8 @@ class HeadlessWindow final : public Window {
 
 class HeadlessWebView final : public WebView {
  public:
-  HeadlessWebView(std::shared_ptr<HeadlessRecord> record, Rect rect, WebViewConfiguration config)
-      : frame(rect),
-        configuration(std::move(config)),
+  HeadlessWebView(std::shared_ptr<HeadlessRecord> record, WebViewConfiguration config)
+      : configuration(std::move(config)),
         scripts(record->scriptLogs.emplace_back()),
         record_(std::move(record)) {}
   ~HeadlessWebView() override;
@@ -90,7 +82,6 @@ class HeadlessWebView final : public WebView {
     URL allowingReadAccessTo;
     bool delegateWasSet;
   };
-  Rect frame;
   WebViewConfiguration configuration;
   NavigationDelegate* navigationDelegate = nullptr;
   std::vector<Load> loads;
@@ -106,12 +97,12 @@ class HeadlessPasteboard final : public Pasteboard {
     contents.clear();
     ++clearCount;
   }
-  bool setString(std::string_view text, std::string_view type) override {
-    contents.emplace_back(std::string(type), std::string(text));
+  bool setString(std::string_view text) override {
+    contents.emplace_back(text);
     return true;
   }
-  // Type → data, in the order written; an earlier owner's contents sit here too.
-  std::vector<std::pair<std::string, std::string>> contents;
+  // What was put there, in the order written; an earlier owner's contents sit here too.
+  std::vector<std::string> contents;
   int clearCount = 0;
 };
 
@@ -123,16 +114,11 @@ class HeadlessImage final : public Image {
 
 class HeadlessApplication final : public Application {
  public:
-  bool setActivationPolicy(ActivationPolicy policy) override {
-    activationPolicy = policy;
-    return true;
-  }
   void setDelegate(ApplicationDelegate* d) override { delegate = d; }
   int run() override;
   void terminate() override { end(0); }
   void terminateWithFailure(std::string_view line) override;
-  std::unique_ptr<Window> makeWindow(Rect rect, unsigned style, BackingStoreType backing,
-                                     bool defer) override;
+  std::unique_ptr<Window> makeWindow(Size contentSize, WindowStyle style) override;
   std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) override;
   void setApplicationIconImage(std::shared_ptr<Image> image) override {
     iconImage = std::move(image);
@@ -143,7 +129,6 @@ class HeadlessApplication final : public Application {
 
   void end(int status);
 
-  std::optional<ActivationPolicy> activationPolicy;
   ApplicationDelegate* delegate = nullptr;
   bool failWindowCreation = false;
   std::shared_ptr<HeadlessRecord> record = std::make_shared<HeadlessRecord>();
@@ -159,7 +144,7 @@ class HeadlessApplication final : public Application {
 
 class HeadlessWebKit final : public WebKit {
  public:
-  std::unique_ptr<WebView> makeWebView(Rect frame, const WebViewConfiguration& configuration) override;
+  std::unique_ptr<WebView> makeWebView(const WebViewConfiguration& configuration) override;
   bool failWebViewCreation = false;
   std::shared_ptr<HeadlessRecord> record =
       std::make_shared<HeadlessRecord>();  // the platform shares the application's
@@ -169,7 +154,7 @@ class HeadlessWebKit final : public WebKit {
 class HeadlessDispatch final : public Dispatch {
  public:
   ~HeadlessDispatch() override;
-  Status asyncGlobal(QualityOfService qos, std::function<void()> work) override;
+  Status asyncGlobal(std::function<void()> work) override;
   void asyncMain(std::function<void()> work) override;
 
   // Runs everything posted to the main queue so far; answers how many ran.
@@ -177,7 +162,7 @@ class HeadlessDispatch final : public Dispatch {
   // Waits up to `timeout` for main-queue work, then runs what is there.
   bool waitAndRunMainQueue(std::chrono::milliseconds timeout);
   void joinBackground();
-  std::vector<QualityOfService> globalQueueClasses;
+  int globalWorkQueued = 0;      // asked for, whether or not the queue took it
   bool failGlobalQueue = false;  // the queue refuses work, as a pool that cannot start a thread
 
  private:

@@ -23,7 +23,7 @@
 namespace vorn::platform::posix {
 
 Error posixFailure(int code, const std::string& what) {
-  return Error{"NSPOSIXErrorDomain", code, "Could not " + what + ": " + std::strerror(code)};
+  return Error{std::string(kSystemErrorDomain), code, "Could not " + what + ": " + std::strerror(code)};
 }
 
 namespace {
@@ -65,7 +65,7 @@ class TreeCopier {
       return success();
     }
     // A bundle holds no pipes, sockets or devices; copying one would block or mean nothing.
-    return Error{"NSPOSIXErrorDomain", ENOTSUP,
+    return Error{std::string(kSystemErrorDomain), ENOTSUP,
                  "Could not copy " + quoted(srcPath) + ": it is not a file, a folder or a link"};
   }
 

@@ -15,7 +15,7 @@
 namespace vorn::platform::posix {
 namespace {
 
-constexpr std::string_view kPosixDomain = "NSPOSIXErrorDomain";
+constexpr std::string_view kPosixDomain = kSystemErrorDomain;
 
 Error posixError(int code, const std::string& path) {
   // Built in one piece: a missing file is what every tick before the
