@@ -138,9 +138,9 @@ std::unique_ptr<Window> DesktopApplication::makeWindow(Size contentSize, WindowS
 
 std::shared_ptr<Image> DesktopApplication::imageWithContentsOfURL(const URL& url) {
   if (!url.isFileURL()) return nullptr;
-  GError* error = nullptr;
-  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(url.path().c_str(), &error);
-  if (error != nullptr) g_error_free(error);
+  GError* raw = nullptr;
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(url.path().c_str(), &raw);
+  const GErrorPtr error(raw);  // why not is of no use to anyone
   if (pixbuf == nullptr) return nullptr;
   return std::make_shared<DesktopImage>(adopt(pixbuf));
 }

@@ -24,7 +24,6 @@ inline constexpr const char* kApplicationId = "com.vorn.PreviewSetup";
 // application object (the controller keeps them until the process ends).
 struct ApplicationState {
   ApplicationDelegate* delegate = nullptr;
-  int openWindows = 0;
   int exitStatus = 0;
   bool ending = false;
   std::vector<GtkWidget*> windows;  // shown and not yet destroyed; not owned

@@ -49,7 +49,6 @@ DesktopWindow::DesktopWindow(std::shared_ptr<ApplicationState> state, Size conte
   g_signal_connect(window, "delete-event", G_CALLBACK(onDeleteEvent), this);
   g_signal_connect(window, "destroy", G_CALLBACK(onDestroy), this);
   state_->windows.push_back(window_.get());
-  ++state_->openWindows;
 }
 
 DesktopWindow::~DesktopWindow() {
@@ -57,7 +56,6 @@ DesktopWindow::~DesktopWindow() {
   if (!destroyed_) {
     destroyed_ = true;
     std::erase(state_->windows, window_.get());
-    --state_->openWindows;
     gtk_widget_destroy(window_.get());
   }
 }
@@ -111,8 +109,7 @@ void DesktopWindow::onDestroy(GtkWidget*, gpointer self) {
   window->destroyed_ = true;
   ApplicationState& state = *window->state_;
   std::erase(state.windows, window->window_.get());
-  --state.openWindows;
-  if (state.ending || state.openWindows > 0 || !state.end) return;
+  if (state.ending || !state.windows.empty() || !state.end) return;
   if (state.delegate != nullptr && state.delegate->applicationShouldTerminateAfterLastWindowClosed())
     state.end(0);
 }

@@ -6,6 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "bridge/page_events.h"
+
 namespace vorn::platform::headless {
 
 int HeadlessApplication::run() {
@@ -176,7 +178,7 @@ void HeadlessPlatform::pageFinishedLoading() {
 std::vector<std::map<std::string, std::string>> HeadlessPlatform::events() const {
   std::vector<std::map<std::string, std::string>> out;
   if (app.record->scriptLogs.empty()) return out;
-  constexpr std::string_view kPrefix = "window.vornSetup.receive(";
+  constexpr std::string_view kPrefix = kPageEventCall;
   for (const std::string& script : app.record->scriptLogs.back()) {
     if (!script.starts_with(kPrefix) || !script.ends_with(')')) continue;
     const std::string_view json(script.data() + kPrefix.size(), script.size() - kPrefix.size() - 1);
