@@ -1,10 +1,13 @@
 #include "platform/headless/headless_platform.h"
 
+#include <unicode/utf8.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <utility>
 
 #include "bridge/page_events.h"
 
@@ -32,8 +35,20 @@ void HeadlessApplication::terminateWithFailure(std::string_view line) {
   end(1);
 }
 
+bool HeadlessPasteboard::setString(std::string_view text) {
+  const auto length = static_cast<int32_t>(text.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(text.data(), i, length, c);
+    if (c <= 0) return false;  // ill-formed, or a NUL
+  }
+  contents.emplace_back(text);
+  return true;
+}
+
 std::unique_ptr<Window> HeadlessApplication::makeWindow(Size contentSize, WindowStyle style) {
-  if (failWindowCreation) return nullptr;
+  // As the desktop, which has no window without area.
+  if (failWindowCreation || contentSize.width <= 0 || contentSize.height <= 0) return nullptr;
   auto window = std::make_unique<HeadlessWindow>(record, contentSize, style);
   record->lastWindow = window.get();
   return window;
@@ -124,8 +139,13 @@ std::shared_ptr<Timer> HeadlessRunLoop::scheduledTimer(double interval, bool rep
 }
 
 void HeadlessRunLoop::fireTimers() {
-  for (const auto& weak : timers) {
-    if (auto timer = weak.lock()) timer->action(*timer);
+  // A firing may schedule another timer: that one waits for the next turn.
+  const std::vector<std::weak_ptr<HeadlessTimer>> due = timers;
+  for (const auto& weak : due) {
+    if (auto timer = weak.lock(); timer && timer->action) {
+      auto action = timer->repeats ? timer->action : std::exchange(timer->action, nullptr);
+      action(*timer);
+    }
   }
 }
 
@@ -134,12 +154,13 @@ HeadlessPlatform::HeadlessPlatform(posix::PosixFoundation::Options options)
   webkit.record = app.record;
 }
 
-void HeadlessPlatform::postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body) {
+void HeadlessPlatform::postMessage(std::string_view handlerName, bool isMainFrame,
+                                   std::optional<URL> frameURL, MessageBody body) {
   HeadlessWebView* view = webView();
   if (view == nullptr) return;
   const ScriptMessage message{FrameInfo{isMainFrame, std::move(frameURL)}, std::move(body)};
   for (const auto& entry : view->configuration.userContentController.handlers) {
-    if (entry.name == "setup") entry.handler->userContentControllerDidReceiveScriptMessage(message);
+    if (entry.name == handlerName) entry.handler->userContentControllerDidReceiveScriptMessage(message);
   }
 }
 

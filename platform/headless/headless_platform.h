@@ -2,7 +2,9 @@
 // It records what the logic asked for and lets a test play the platform's part:
 // post page messages, ask for navigation decisions, fire the timer, close the
 // window and run what was posted to the main queue. Files, processes, UUIDs and
-// the clock stay the real POSIX ones.
+// the clock stay the real POSIX ones. Where the desktop refuses something (a
+// window without area, clipboard text that is not UTF-8) this refuses it too;
+// tests/contract/ holds both to that.
 #pragma once
 
 #include <chrono>
@@ -97,10 +99,9 @@ class HeadlessPasteboard final : public Pasteboard {
     contents.clear();
     ++clearCount;
   }
-  bool setString(std::string_view text) override {
-    contents.emplace_back(text);
-    return true;
-  }
+  // Refuses what the desktop's clipboard refuses: text that is not
+  // well-formed UTF-8, or that holds a NUL.
+  bool setString(std::string_view text) override;
   // What was put there, in the order written; an earlier owner's contents sit here too.
   std::vector<std::string> contents;
   int clearCount = 0;
@@ -183,7 +184,8 @@ class HeadlessRunLoop final : public RunLoop {
  public:
   std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
                                         std::function<void(Timer&)> action) override;
-  // Fires every scheduled timer whose owner still holds it.
+  // Fires every scheduled timer whose owner still holds it; a timer that
+  // does not repeat is done after its one firing.
   void fireTimers();
   std::vector<std::weak_ptr<HeadlessTimer>> timers;
 };
@@ -204,8 +206,10 @@ class HeadlessPlatform {
   HeadlessWindow* window() const { return app.record->lastWindow; }
   HeadlessWebView* webView() const { return app.record->lastWebView; }
 
-  // The page posts `body` to the "setup" handler from a frame.
-  void postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body);
+  // The page posts `body` from a frame to the handler registered as
+  // `handlerName`; a name nobody registered reaches nobody.
+  void postMessage(std::string_view handlerName, bool isMainFrame, std::optional<URL> frameURL,
+                   MessageBody body);
   // Asks the navigation delegate; answers every decision it made, in order.
   std::vector<NavigationActionPolicy> decideNavigation(std::optional<URL> url);
   // The user presses the close button: answers whether the window closed.

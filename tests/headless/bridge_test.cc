@@ -18,7 +18,7 @@ class BridgeTest : public ControllerTest {
   const std::vector<std::string>& scripts() const { return platform.webView()->scripts; }
   const auto& clipboard() const { return platform.app.pasteboard.contents; }
   void postFrom(bool mainFrame, std::optional<URL> url, MessageBody body) {
-    platform.postMessage(mainFrame, std::move(url), std::move(body));
+    platform.postMessage(kMessageHandlerName, mainFrame, std::move(url), std::move(body));
   }
 };
 
