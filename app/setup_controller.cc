@@ -13,6 +13,9 @@ namespace {
 constexpr std::size_t kMostWebProcessEnds = 3;
 constexpr double kWebProcessEndsWindowSeconds = 60;
 
+// The page is laid out for exactly this much room.
+constexpr platform::Size kWindowContentSize{680, 760};
+
 }  // namespace
 
 std::shared_ptr<SetupController> SetupController::create(platform::Platform& platform) {
@@ -32,17 +35,14 @@ void SetupController::applicationDidFinishLaunching() {
   platform::WebViewConfiguration configuration;
   configuration.websiteDataStore = platform::WebsiteDataStore::NonPersistent;
   configuration.userContentController.addScriptMessageHandler(this, std::string(kMessageHandlerName));
-  web = platform_.webkit.makeWebView(platform::Rect{0, 0, 0, 0}, configuration);
+  web = platform_.webkit.makeWebView(configuration);
   if (!web) {
     platform_.app.terminateWithFailure("Vorn Preview Setup: the web view could not be created.");
     return;
   }
   web->setNavigationDelegate(this);
 
-  window = platform_.app.makeWindow(platform::Rect{0, 0, 680, 760},
-                                    platform::WindowStyleMaskTitled | platform::WindowStyleMaskClosable |
-                                        platform::WindowStyleMaskMiniaturizable,
-                                    platform::BackingStoreType::Buffered, false);
+  window = platform_.app.makeWindow(kWindowContentSize, platform::WindowStyle{});
   if (!window) {
     platform_.app.terminateWithFailure("Vorn Preview Setup: the window could not be created.");
     return;
@@ -114,7 +114,6 @@ int runSetupProgram(platform::Platform& platform) {
     app.terminateWithFailure("Vorn Preview Setup: the program's resources folder could not be found.");
     return 1;
   }
-  app.setActivationPolicy(platform::ActivationPolicy::Regular);
   app.setDelegate(controller.get());
   return app.run();
 }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app/setup_controller.h"
+#include "bridge/page_events.h"
 
 namespace vorn {
 
@@ -38,7 +39,7 @@ void SetupController::emit(const Event& event) {
   }
   // The platform's writer escapes every slash; outside strings a flat map of
   // strings has none, so each '/' in the text lies inside a string.
-  constexpr std::string_view kHead = "window.vornSetup.receive(";
+  constexpr std::string_view kHead = kPageEventCall;
   // One pass with room for a backslash before every character; a backslash is
   // always written and kept only in front of a slash.
   std::string script(kHead.size() + 2 * json.size() + 1, '\0');
@@ -55,7 +56,7 @@ void SetupController::emit(const Event& event) {
 
 void SetupController::copy(std::string_view text, std::string_view target) {
   platform_.app.generalPasteboard().clearContents();
-  platform_.app.generalPasteboard().setString(text, platform::PasteboardTypeString);
+  platform_.app.generalPasteboard().setString(text);
   emit(Event{{"type", "copied"}, {"target", std::string(target)}});
 }
 

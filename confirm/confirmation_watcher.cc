@@ -7,7 +7,6 @@
 namespace vorn {
 namespace {
 
-constexpr std::string_view kReceiptFileName = "setup-confirmed.json";
 constexpr std::size_t kLargestReceipt = 1024;
 constexpr double kAgeLimitSeconds = 1800;
 

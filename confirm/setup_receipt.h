@@ -9,6 +9,9 @@
 
 namespace vorn {
 
+// The file a confirming program writes beside the installed folder.
+inline constexpr std::string_view kReceiptFileName = "setup-confirmed.json";
+
 struct SetupReceipt {
   std::string token;
   std::string version;

@@ -9,17 +9,16 @@ void SetupController::install() {
   result.reset();
   auto cancellation = std::make_shared<platform::Cancellation>();
   installation_ = cancellation;
-  const platform::Status posted = platform_.dispatch.asyncGlobal(
-      platform::QualityOfService::UserInitiated, [self = shared_from_this(), cancellation] {
-        platform::Outcome<SetupResult> outcome = runInstallation(self->platform_.foundation, *cancellation);
-        self->platform_.dispatch.asyncMain([self, outcome = std::move(outcome)]() mutable {
-          if (outcome) {
-            self->installationSucceeded(std::move(outcome.value()));
-          } else {
-            self->installationFailed(outcome.error());
-          }
-        });
-      });
+  const platform::Status posted = platform_.dispatch.asyncGlobal([self = shared_from_this(), cancellation] {
+    platform::Outcome<SetupResult> outcome = runInstallation(self->platform_.foundation, *cancellation);
+    self->platform_.dispatch.asyncMain([self, outcome = std::move(outcome)]() mutable {
+      if (outcome) {
+        self->installationSucceeded(std::move(outcome.value()));
+      } else {
+        self->installationFailed(outcome.error());
+      }
+    });
+  });
   // Work that was never queued would never hand anything back.
   if (!posted) installationFailed(posted.error());
 }

@@ -11,23 +11,21 @@ namespace vorn::platform {
 
 class WebView;
 
-struct Rect {
-  double x = 0;
-  double y = 0;
-  double width = 0;
-  double height = 0;
-  friend bool operator==(const Rect&, const Rect&) = default;
+// A window's content area, in pixels.
+struct Size {
+  int width = 0;
+  int height = 0;
+  friend bool operator==(const Size&, const Size&) = default;
 };
 
-enum WindowStyleMask : unsigned {
-  WindowStyleMaskTitled = 1,
-  WindowStyleMaskClosable = 2,
-  WindowStyleMaskMiniaturizable = 4,
-  WindowStyleMaskResizable = 8,
+// What the window's frame offers the user. The program's own window is the
+// default: a title bar and a close button, and a size the user cannot change.
+struct WindowStyle {
+  bool titled = true;
+  bool closable = true;
+  bool resizable = false;
+  friend bool operator==(const WindowStyle&, const WindowStyle&) = default;
 };
-
-enum class BackingStoreType { Buffered = 2 };
-enum class ActivationPolicy { Regular = 0 };
 
 class ApplicationDelegate {
  public:
@@ -61,19 +59,18 @@ class Image {
   virtual ~Image() = default;
 };
 
-inline constexpr std::string_view PasteboardTypeString = "public.utf8-plain-text";
-
 class Pasteboard {
  public:
   virtual ~Pasteboard() = default;
   virtual void clearContents() = 0;
-  virtual bool setString(std::string_view text, std::string_view type) = 0;
+  // Puts plain text there; false when the text is not well-formed UTF-8
+  // (or holds a NUL), or when there is no clipboard to put it on.
+  virtual bool setString(std::string_view text) = 0;
 };
 
 class Application {
  public:
   virtual ~Application() = default;
-  virtual bool setActivationPolicy(ActivationPolicy policy) = 0;
   // Not owned, as on the real platform: the caller keeps the delegate alive.
   virtual void setDelegate(ApplicationDelegate* delegate) = 0;
   // Runs the event loop; answers the process's exit status once it ends.
@@ -84,9 +81,8 @@ class Application {
   // Orderly end when the program cannot go on: one line on standard error, status 1.
   virtual void terminateWithFailure(std::string_view line) = 0;
 
-  // Empty when the window cannot be made.
-  virtual std::unique_ptr<Window> makeWindow(Rect contentRect, unsigned styleMask, BackingStoreType backing,
-                                             bool defer) = 0;
+  // Empty when the window cannot be made, as for a size without area.
+  virtual std::unique_ptr<Window> makeWindow(Size contentSize, WindowStyle style) = 0;
   // Empty when the file is missing or is no image.
   virtual std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) = 0;
   // An empty image leaves the platform's default icon.

@@ -8,13 +8,11 @@
 
 namespace vorn::platform {
 
-enum class QualityOfService { UserInitiated };
-
 class Dispatch {
  public:
   virtual ~Dispatch() = default;
   // An error when the work could not be queued (it will then never run).
-  virtual Status asyncGlobal(QualityOfService qos, std::function<void()> work) = 0;
+  virtual Status asyncGlobal(std::function<void()> work) = 0;
   // Runs the work on the main thread at a later turn of its loop.
   virtual void asyncMain(std::function<void()> work) = 0;
 };

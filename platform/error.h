@@ -2,12 +2,19 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
 namespace vorn::platform {
 
-// Mirrors the platform's error object: only the description is ever shown to anyone.
+// Where an error came from; the code means something only within its domain.
+// A system call's failure, its code an errno value:
+inline constexpr std::string_view kSystemErrorDomain = "VornSetup.System";
+// An operation given up because the program is ending:
+inline constexpr std::string_view kCancelledErrorDomain = "VornSetup.Cancelled";
+
+// Only the description is ever shown to anyone.
 struct Error {
   std::string domain;
   int code = 0;

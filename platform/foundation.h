@@ -48,9 +48,11 @@ class Cancellation {
 };
 
 // The error of an operation that stopped because it was cancelled.
-inline Error cancelledError() { return Error{"NSCocoaErrorDomain", 3072, "The operation was cancelled."}; }
+inline Error cancelledError() {
+  return Error{std::string(kCancelledErrorDomain), 0, "The operation was cancelled."};
+}
 [[nodiscard]] inline bool isCancelledError(const Error& error) {
-  return error.domain == "NSCocoaErrorDomain" && error.code == 3072;
+  return error.domain == kCancelledErrorDomain;
 }
 
 // How a task is run beyond its command line.

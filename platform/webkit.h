@@ -87,8 +87,8 @@ class WebView {
 class WebKit {
  public:
   virtual ~WebKit() = default;
-  // Empty when no web view can be made.
-  virtual std::unique_ptr<WebView> makeWebView(Rect frame, const WebViewConfiguration& configuration) = 0;
+  // Empty when no web view can be made. Its size is its window's.
+  virtual std::unique_ptr<WebView> makeWebView(const WebViewConfiguration& configuration) = 0;
 };
 
 }  // namespace vorn::platform

@@ -17,29 +17,14 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/posix_fd.h"
+
 namespace vorn::tools {
 namespace {
 
 [[noreturn]] void failWithErrno(const std::string& what, const std::filesystem::path& path) {
   throw ToolError(what + " " + path.string() + ": " + std::strerror(errno));
 }
-
-// Closes the descriptor it holds, once.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  [[nodiscard]] int get() const { return fd_; }
-  // Closes now, so that a failing close can be reported.
-  int close() { return ::close(std::exchange(fd_, -1)); }
-
- private:
-  int fd_;
-};
 
 // Removes a temporary file unless it has been renamed into place.
 class TemporaryName {
@@ -120,7 +105,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
   hidden.insert(0, 1, '.');
   hidden.append(".XXXXXX");
   std::string pattern = (folder / hidden).string();
-  FileDescriptor file(::mkostemp(pattern.data(), O_CLOEXEC));
+  platform::posix::UniqueFd file(::mkostemp(pattern.data(), O_CLOEXEC));
   if (file.get() < 0) failWithErrno("cannot create a temporary file in", folder);
   TemporaryName temporary(pattern);
   // mkstemp makes the file private; the result is an ordinary readable file.
@@ -131,7 +116,7 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
   if (::rename(pattern.c_str(), path.c_str()) != 0) failWithErrno("cannot rename into place", path);
   temporary.release();
   // The rename itself should survive a crash too.
-  FileDescriptor directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  platform::posix::UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.get() >= 0) ::fsync(directory.get());
 }
 

@@ -7,12 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "confirm/setup_receipt.h"
+
 namespace vorn::tools {
 
 inline constexpr std::string_view kDataFolderName = "vorn-preview";
 inline constexpr std::string_view kExtensionFolderName = "extension";
 inline constexpr std::string_view kLastSetupFileName = "last-setup.json";
-inline constexpr std::string_view kReceiptFileName = "setup-confirmed.json";
 
 // A failure that ends a tool with one line on standard error.
 class ToolError : public std::runtime_error {

@@ -40,7 +40,7 @@ int main(int argc, char** argv) {
   }
   try {
     const auto setup = vorn::tools::readLastSetup();
-    const auto path = vorn::tools::receiptFolderFor(setup.folder) / vorn::tools::kReceiptFileName;
+    const auto path = vorn::tools::receiptFolderFor(setup.folder) / vorn::kReceiptFileName;
     const nlohmann::json receipt{
         {"token", setup.token}, {"version", setup.version}, {"createdAt", secondsSince1970() - age}};
     vorn::tools::writeFileAtomically(path, receipt.dump() + "\n");

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
   controller->applicationDidFinishLaunching();
 
   const auto start = std::chrono::steady_clock::now();
-  platform.postMessage(true, controller->indexPageURL(), std::string("install"));
+  platform.postMessage(vorn::kMessageHandlerName, true, controller->indexPageURL(), std::string("install"));
   if (!controller->installing) {
     std::fprintf(stderr, "the bridge did not accept \"install\"\n");
     return 4;

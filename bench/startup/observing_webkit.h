@@ -19,13 +19,13 @@ class ObservingWebKit final : public platform::WebKit {
   explicit ObservingWebKit(platform::WebKit& inner) : inner_(inner) {}
 
   std::unique_ptr<platform::WebView> makeWebView(
-      platform::Rect frame, const platform::WebViewConfiguration& configuration) override {
+      const platform::WebViewConfiguration& configuration) override {
     platform::WebViewConfiguration observed = configuration;
     for (auto& entry : observed.userContentController.handlers) {
       observers_.push_back(std::make_unique<Observer>(entry.handler));
       entry.handler = observers_.back().get();
     }
-    std::unique_ptr<platform::WebView> view = inner_.makeWebView(frame, observed);
+    std::unique_ptr<platform::WebView> view = inner_.makeWebView(observed);
     view_ = view.get();
     return view;
   }

@@ -51,11 +51,6 @@ DesktopApplication::~DesktopApplication() {
   if (iconSource_ != 0) g_source_remove(iconSource_);
 }
 
-bool DesktopApplication::setActivationPolicy(ActivationPolicy) {
-  // Every GTK program with a window is an ordinary foreground application.
-  return true;
-}
-
 int DesktopApplication::run() {
   if (state_->ending) return state_->exitStatus;
   // A second start, from this or any other copy, activates the first one on
@@ -136,17 +131,16 @@ void DesktopApplication::shutDown() {
   for (int i = 0; i < 100 && gtk_events_pending(); ++i) gtk_main_iteration_do(FALSE);
 }
 
-std::unique_ptr<Window> DesktopApplication::makeWindow(Rect contentRect, unsigned styleMask, BackingStoreType,
-                                                       bool) {
-  if (contentRect.width <= 0 || contentRect.height <= 0) return nullptr;
-  return std::make_unique<DesktopWindow>(state_, contentRect, styleMask);
+std::unique_ptr<Window> DesktopApplication::makeWindow(Size contentSize, WindowStyle style) {
+  if (contentSize.width <= 0 || contentSize.height <= 0) return nullptr;
+  return std::make_unique<DesktopWindow>(state_, contentSize, style);
 }
 
 std::shared_ptr<Image> DesktopApplication::imageWithContentsOfURL(const URL& url) {
   if (!url.isFileURL()) return nullptr;
-  GError* error = nullptr;
-  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(url.path().c_str(), &error);
-  if (error != nullptr) g_error_free(error);
+  GError* raw = nullptr;
+  GdkPixbuf* pixbuf = gdk_pixbuf_new_from_file(url.path().c_str(), &raw);
+  const GErrorPtr error(raw);  // why not is of no use to anyone
   if (pixbuf == nullptr) return nullptr;
   return std::make_shared<DesktopImage>(adopt(pixbuf));
 }

@@ -31,7 +31,7 @@ DesktopDispatch::~DesktopDispatch() {
   if (pool_ != nullptr) g_thread_pool_free(pool_, FALSE, TRUE);
 }
 
-Status DesktopDispatch::asyncGlobal(QualityOfService, std::function<void()> work) {
+Status DesktopDispatch::asyncGlobal(std::function<void()> work) {
   if (pool_ == nullptr)
     return Error{"GThreadError", 0, "Could not start the background work: no thread pool"};
   auto item = std::make_unique<Work>(std::move(work));

@@ -44,8 +44,7 @@ void DesktopPasteboard::clearContents() {
   }
 }
 
-bool DesktopPasteboard::setString(std::string_view text, std::string_view type) {
-  if (type != PasteboardTypeString) return false;
+bool DesktopPasteboard::setString(std::string_view text) {
   if (!g_utf8_validate(text.data(), static_cast<gssize>(text.size()), nullptr)) return false;
   GtkClipboard* clipboard = systemClipboard();
   if (clipboard == nullptr) return false;

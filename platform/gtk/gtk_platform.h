@@ -24,7 +24,6 @@ inline constexpr const char* kApplicationId = "com.vorn.PreviewSetup";
 // application object (the controller keeps them until the process ends).
 struct ApplicationState {
   ApplicationDelegate* delegate = nullptr;
-  int openWindows = 0;
   int exitStatus = 0;
   bool ending = false;
   std::vector<GtkWidget*> windows;  // shown and not yet destroyed; not owned
@@ -33,7 +32,7 @@ struct ApplicationState {
 
 class DesktopWindow final : public Window {
  public:
-  DesktopWindow(std::shared_ptr<ApplicationState> state, Rect contentRect, unsigned styleMask);
+  DesktopWindow(std::shared_ptr<ApplicationState> state, Size contentSize, WindowStyle style);
   ~DesktopWindow() override;
   DesktopWindow(const DesktopWindow&) = delete;
   DesktopWindow& operator=(const DesktopWindow&) = delete;
@@ -52,7 +51,7 @@ class DesktopWindow final : public Window {
 
   std::shared_ptr<ApplicationState> state_;
   GObjectPtr<GtkWidget> window_;
-  Rect contentRect_;
+  Size contentSize_;
   WindowDelegate* delegate_ = nullptr;
   bool destroyed_ = false;
 };
@@ -60,7 +59,7 @@ class DesktopWindow final : public Window {
 class DesktopPasteboard final : public Pasteboard {
  public:
   void clearContents() override;
-  bool setString(std::string_view text, std::string_view type) override;
+  bool setString(std::string_view text) override;
   // Hands what the program put there to a clipboard manager, if one runs.
   void store();
 
@@ -83,13 +82,11 @@ class DesktopApplication final : public Application {
   ~DesktopApplication() override;
   DesktopApplication(const DesktopApplication&) = delete;
   DesktopApplication& operator=(const DesktopApplication&) = delete;
-  bool setActivationPolicy(ActivationPolicy policy) override;
   void setDelegate(ApplicationDelegate* delegate) override { state_->delegate = delegate; }
   int run() override;
   void terminate() override;
   void terminateWithFailure(std::string_view line) override;
-  std::unique_ptr<Window> makeWindow(Rect contentRect, unsigned styleMask, BackingStoreType backing,
-                                     bool defer) override;
+  std::unique_ptr<Window> makeWindow(Size contentSize, WindowStyle style) override;
   std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) override;
   void setApplicationIconImage(std::shared_ptr<Image> image) override;
   void activateIgnoringOtherApps(bool flag) override;
@@ -150,7 +147,7 @@ class DesktopWebView final : public WebView {
 
 class DesktopWebKit final : public WebKit {
  public:
-  std::unique_ptr<WebView> makeWebView(Rect frame, const WebViewConfiguration& configuration) override;
+  std::unique_ptr<WebView> makeWebView(const WebViewConfiguration& configuration) override;
 };
 
 // The main queue is the main context; the background queue a pool of worker
@@ -161,7 +158,7 @@ class DesktopDispatch final : public Dispatch {
   ~DesktopDispatch() override;
   DesktopDispatch(const DesktopDispatch&) = delete;
   DesktopDispatch& operator=(const DesktopDispatch&) = delete;
-  Status asyncGlobal(QualityOfService qos, std::function<void()> work) override;
+  Status asyncGlobal(std::function<void()> work) override;
   void asyncMain(std::function<void()> work) override;
 
  private:

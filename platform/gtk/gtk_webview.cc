@@ -17,7 +17,7 @@ void initializeWebExtensions(WebKitWebContext* context, gpointer data) {
   g_variant_builder_init(&names, G_VARIANT_TYPE_STRING_ARRAY);
   for (const std::string& name : state->handlerNames) g_variant_builder_add(&names, "s", name.c_str());
   webkit_web_context_set_web_extensions_initialization_user_data(
-      context, g_variant_new("(sas)", state->readRoot.c_str(), &names));
+      context, g_variant_new(kInitType, state->readRoot.c_str(), &names));
 }
 
 gboolean denyPermission(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
@@ -49,7 +49,7 @@ GObjectPtr<WebKitSettings> lockedDownSettings() {
 
 }  // namespace
 
-std::unique_ptr<WebView> DesktopWebKit::makeWebView(Rect, const WebViewConfiguration& configuration) {
+std::unique_ptr<WebView> DesktopWebKit::makeWebView(const WebViewConfiguration& configuration) {
   // Without the extension there would be no page channel and no read grant.
   const std::string extensions = extensionsDirectory();
   std::error_code error;
@@ -174,7 +174,7 @@ gboolean DesktopWebView::onUserMessage(WebKitWebView*, WebKitUserMessage* messag
   const char* uri = nullptr;
   gboolean isString = FALSE;
   GVariant* rawBody = nullptr;
-  g_variant_get(parameters, "(bm&sb@ay)", &isMainFrame, &uri, &isString, &rawBody);
+  g_variant_get(parameters, kPostReadFormat, &isMainFrame, &uri, &isString, &rawBody);
   const GVariantPtr body(rawBody);
   gsize length = 0;
   const auto* bytes = static_cast<const char*>(g_variant_get_fixed_array(body.get(), &length, 1));

@@ -23,15 +23,15 @@ bool onX11(GtkWindow* window) {
 
 }  // namespace
 
-DesktopWindow::DesktopWindow(std::shared_ptr<ApplicationState> state, Rect contentRect, unsigned styleMask)
+DesktopWindow::DesktopWindow(std::shared_ptr<ApplicationState> state, Size contentSize, WindowStyle style)
     : state_(std::move(state)),
       window_(retain(gtk_window_new(GTK_WINDOW_TOPLEVEL))),
-      contentRect_(contentRect) {
+      contentSize_(contentSize) {
   GtkWindow* window = widget();
-  const auto width = static_cast<gint>(contentRect.width);
-  const auto height = static_cast<gint>(contentRect.height);
+  const gint width = contentSize.width;
+  const gint height = contentSize.height;
   gtk_window_set_default_size(window, width, height);
-  const bool resizable = (styleMask & WindowStyleMaskResizable) != 0;
+  const bool resizable = style.resizable;
   gtk_window_set_resizable(window, resizable ? TRUE : FALSE);
   if (!resizable) {
     // Stated once, here. Under Wayland GTK sends them again at the end of every
@@ -43,13 +43,12 @@ DesktopWindow::DesktopWindow(std::shared_ptr<ApplicationState> state, Rect conte
     gtk_window_set_geometry_hints(window, nullptr, &hints,
                                   static_cast<GdkWindowHints>(GDK_HINT_MIN_SIZE | GDK_HINT_MAX_SIZE));
   }
-  gtk_window_set_decorated(window, (styleMask & WindowStyleMaskTitled) != 0 ? TRUE : FALSE);
-  gtk_window_set_deletable(window, (styleMask & WindowStyleMaskClosable) != 0 ? TRUE : FALSE);
+  gtk_window_set_decorated(window, style.titled ? TRUE : FALSE);
+  gtk_window_set_deletable(window, style.closable ? TRUE : FALSE);
   gtk_window_set_type_hint(window, GDK_WINDOW_TYPE_HINT_NORMAL);
   g_signal_connect(window, "delete-event", G_CALLBACK(onDeleteEvent), this);
   g_signal_connect(window, "destroy", G_CALLBACK(onDestroy), this);
   state_->windows.push_back(window_.get());
-  ++state_->openWindows;
 }
 
 DesktopWindow::~DesktopWindow() {
@@ -57,7 +56,6 @@ DesktopWindow::~DesktopWindow() {
   if (!destroyed_) {
     destroyed_ = true;
     std::erase(state_->windows, window_.get());
-    --state_->openWindows;
     gtk_widget_destroy(window_.get());
   }
 }
@@ -72,8 +70,7 @@ void DesktopWindow::setContentView(WebView& view) {
   if (GtkWidget* old = gtk_bin_get_child(GTK_BIN(widget())); old != nullptr) {
     gtk_container_remove(GTK_CONTAINER(widget()), old);
   }
-  gtk_widget_set_size_request(web->widget(), static_cast<gint>(contentRect_.width),
-                              static_cast<gint>(contentRect_.height));
+  gtk_widget_set_size_request(web->widget(), contentSize_.width, contentSize_.height);
   gtk_container_add(GTK_CONTAINER(widget()), web->widget());
 }
 
@@ -112,8 +109,7 @@ void DesktopWindow::onDestroy(GtkWidget*, gpointer self) {
   window->destroyed_ = true;
   ApplicationState& state = *window->state_;
   std::erase(state.windows, window->window_.get());
-  --state.openWindows;
-  if (state.ending || state.openWindows > 0 || !state.end) return;
+  if (state.ending || !state.windows.empty() || !state.end) return;
   if (state.delegate != nullptr && state.delegate->applicationShouldTerminateAfterLastWindowClosed())
     state.end(0);
 }

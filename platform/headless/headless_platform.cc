@@ -1,10 +1,15 @@
 #include "platform/headless/headless_platform.h"
 
+#include <unicode/utf8.h>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
+#include <utility>
+
+#include "bridge/page_events.h"
 
 namespace vorn::platform::headless {
 
@@ -30,10 +35,21 @@ void HeadlessApplication::terminateWithFailure(std::string_view line) {
   end(1);
 }
 
-std::unique_ptr<Window> HeadlessApplication::makeWindow(Rect rect, unsigned style, BackingStoreType backing,
-                                                        bool defer) {
-  if (failWindowCreation) return nullptr;
-  auto window = std::make_unique<HeadlessWindow>(record, rect, style, backing, defer);
+bool HeadlessPasteboard::setString(std::string_view text) {
+  const auto length = static_cast<int32_t>(text.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c = 0;
+    U8_NEXT(text.data(), i, length, c);
+    if (c <= 0) return false;  // ill-formed, or a NUL
+  }
+  contents.emplace_back(text);
+  return true;
+}
+
+std::unique_ptr<Window> HeadlessApplication::makeWindow(Size contentSize, WindowStyle style) {
+  // As the desktop, which has no window without area.
+  if (failWindowCreation || contentSize.width <= 0 || contentSize.height <= 0) return nullptr;
+  auto window = std::make_unique<HeadlessWindow>(record, contentSize, style);
   record->lastWindow = window.get();
   return window;
 }
@@ -47,9 +63,9 @@ std::shared_ptr<Image> HeadlessApplication::imageWithContentsOfURL(const URL& ur
   return std::make_shared<HeadlessImage>(url);
 }
 
-std::unique_ptr<WebView> HeadlessWebKit::makeWebView(Rect frame, const WebViewConfiguration& configuration) {
+std::unique_ptr<WebView> HeadlessWebKit::makeWebView(const WebViewConfiguration& configuration) {
   if (failWebViewCreation) return nullptr;
-  auto view = std::make_unique<HeadlessWebView>(record, frame, configuration);
+  auto view = std::make_unique<HeadlessWebView>(record, configuration);
   record->lastWebView = view.get();
   return view;
 }
@@ -64,9 +80,9 @@ HeadlessWebView::~HeadlessWebView() {
 
 HeadlessDispatch::~HeadlessDispatch() { joinBackground(); }
 
-Status HeadlessDispatch::asyncGlobal(QualityOfService qos, std::function<void()> work) {
+Status HeadlessDispatch::asyncGlobal(std::function<void()> work) {
   std::lock_guard lock(mutex_);
-  globalQueueClasses.push_back(qos);
+  ++globalWorkQueued;
   if (failGlobalQueue)
     return Error{"GThreadError", 0, "Could not start a background thread: Resource temporarily unavailable"};
   try {
@@ -123,8 +139,13 @@ std::shared_ptr<Timer> HeadlessRunLoop::scheduledTimer(double interval, bool rep
 }
 
 void HeadlessRunLoop::fireTimers() {
-  for (const auto& weak : timers) {
-    if (auto timer = weak.lock()) timer->action(*timer);
+  // A firing may schedule another timer: that one waits for the next turn.
+  const std::vector<std::weak_ptr<HeadlessTimer>> due = timers;
+  for (const auto& weak : due) {
+    if (auto timer = weak.lock(); timer && timer->action) {
+      auto action = timer->repeats ? timer->action : std::exchange(timer->action, nullptr);
+      action(*timer);
+    }
   }
 }
 
@@ -133,12 +154,13 @@ HeadlessPlatform::HeadlessPlatform(posix::PosixFoundation::Options options)
   webkit.record = app.record;
 }
 
-void HeadlessPlatform::postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body) {
+void HeadlessPlatform::postMessage(std::string_view handlerName, bool isMainFrame,
+                                   std::optional<URL> frameURL, MessageBody body) {
   HeadlessWebView* view = webView();
   if (view == nullptr) return;
   const ScriptMessage message{FrameInfo{isMainFrame, std::move(frameURL)}, std::move(body)};
   for (const auto& entry : view->configuration.userContentController.handlers) {
-    if (entry.name == "setup") entry.handler->userContentControllerDidReceiveScriptMessage(message);
+    if (entry.name == handlerName) entry.handler->userContentControllerDidReceiveScriptMessage(message);
   }
 }
 
@@ -177,7 +199,7 @@ void HeadlessPlatform::pageFinishedLoading() {
 std::vector<std::map<std::string, std::string>> HeadlessPlatform::events() const {
   std::vector<std::map<std::string, std::string>> out;
   if (app.record->scriptLogs.empty()) return out;
-  constexpr std::string_view kPrefix = "window.vornSetup.receive(";
+  constexpr std::string_view kPrefix = kPageEventCall;
   for (const std::string& script : app.record->scriptLogs.back()) {
     if (!script.starts_with(kPrefix) || !script.ends_with(')')) continue;
     const std::string_view json(script.data() + kPrefix.size(), script.size() - kPrefix.size() - 1);

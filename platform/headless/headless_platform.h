@@ -2,7 +2,9 @@
 // It records what the logic asked for and lets a test play the platform's part:
 // post page messages, ask for navigation decisions, fire the timer, close the
 // window and run what was posted to the main queue. Files, processes, UUIDs and
-// the clock stay the real POSIX ones.
+// the clock stay the real POSIX ones. Where the desktop refuses something (a
+// window without area, clipboard text that is not UTF-8) this refuses it too;
+// tests/contract/ holds both to that.
 #pragma once
 
 #include <chrono>
@@ -38,13 +40,8 @@ struct HeadlessRecord {
 
 class HeadlessWindow final : public Window {
  public:
-  HeadlessWindow(std::shared_ptr<HeadlessRecord> record, Rect rect, unsigned style, BackingStoreType backing,
-                 bool defer)
-      : contentRect(rect),
-        styleMask(style),
-        backingStore(backing),
-        deferred(defer),
-        record_(std::move(record)) {}
+  HeadlessWindow(std::shared_ptr<HeadlessRecord> record, Size size, WindowStyle frameStyle)
+      : contentSize(size), style(frameStyle), record_(std::move(record)) {}
   ~HeadlessWindow() override;
   HeadlessWindow(const HeadlessWindow&) = delete;
   HeadlessWindow& operator=(const HeadlessWindow&) = delete;
@@ -54,10 +51,8 @@ class HeadlessWindow final : public Window {
   void center() override { centered = true; }
   void makeKeyAndOrderFront() override { shownInFront = true; }
 
-  Rect contentRect;
-  unsigned styleMask;
-  BackingStoreType backingStore;
-  bool deferred;
+  Size contentSize;
+  WindowStyle style;
   std::string title;
   WindowDelegate* delegate = nullptr;
   WebView* contentView = nullptr;
@@ -71,9 +66,8 @@ class HeadlessWindow final : public Window {
 
 class HeadlessWebView final : public WebView {
  public:
-  HeadlessWebView(std::shared_ptr<HeadlessRecord> record, Rect rect, WebViewConfiguration config)
-      : frame(rect),
-        configuration(std::move(config)),
+  HeadlessWebView(std::shared_ptr<HeadlessRecord> record, WebViewConfiguration config)
+      : configuration(std::move(config)),
         scripts(record->scriptLogs.emplace_back()),
         record_(std::move(record)) {}
   ~HeadlessWebView() override;
@@ -90,7 +84,6 @@ class HeadlessWebView final : public WebView {
     URL allowingReadAccessTo;
     bool delegateWasSet;
   };
-  Rect frame;
   WebViewConfiguration configuration;
   NavigationDelegate* navigationDelegate = nullptr;
   std::vector<Load> loads;
@@ -106,12 +99,11 @@ class HeadlessPasteboard final : public Pasteboard {
     contents.clear();
     ++clearCount;
   }
-  bool setString(std::string_view text, std::string_view type) override {
-    contents.emplace_back(std::string(type), std::string(text));
-    return true;
-  }
-  // Type → data, in the order written; an earlier owner's contents sit here too.
-  std::vector<std::pair<std::string, std::string>> contents;
+  // Refuses what the desktop's clipboard refuses: text that is not
+  // well-formed UTF-8, or that holds a NUL.
+  bool setString(std::string_view text) override;
+  // What was put there, in the order written; an earlier owner's contents sit here too.
+  std::vector<std::string> contents;
   int clearCount = 0;
 };
 
@@ -123,16 +115,11 @@ class HeadlessImage final : public Image {
 
 class HeadlessApplication final : public Application {
  public:
-  bool setActivationPolicy(ActivationPolicy policy) override {
-    activationPolicy = policy;
-    return true;
-  }
   void setDelegate(ApplicationDelegate* d) override { delegate = d; }
   int run() override;
   void terminate() override { end(0); }
   void terminateWithFailure(std::string_view line) override;
-  std::unique_ptr<Window> makeWindow(Rect rect, unsigned style, BackingStoreType backing,
-                                     bool defer) override;
+  std::unique_ptr<Window> makeWindow(Size contentSize, WindowStyle style) override;
   std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) override;
   void setApplicationIconImage(std::shared_ptr<Image> image) override {
     iconImage = std::move(image);
@@ -143,7 +130,6 @@ class HeadlessApplication final : public Application {
 
   void end(int status);
 
-  std::optional<ActivationPolicy> activationPolicy;
   ApplicationDelegate* delegate = nullptr;
   bool failWindowCreation = false;
   std::shared_ptr<HeadlessRecord> record = std::make_shared<HeadlessRecord>();
@@ -159,7 +145,7 @@ class HeadlessApplication final : public Application {
 
 class HeadlessWebKit final : public WebKit {
  public:
-  std::unique_ptr<WebView> makeWebView(Rect frame, const WebViewConfiguration& configuration) override;
+  std::unique_ptr<WebView> makeWebView(const WebViewConfiguration& configuration) override;
   bool failWebViewCreation = false;
   std::shared_ptr<HeadlessRecord> record =
       std::make_shared<HeadlessRecord>();  // the platform shares the application's
@@ -169,7 +155,7 @@ class HeadlessWebKit final : public WebKit {
 class HeadlessDispatch final : public Dispatch {
  public:
   ~HeadlessDispatch() override;
-  Status asyncGlobal(QualityOfService qos, std::function<void()> work) override;
+  Status asyncGlobal(std::function<void()> work) override;
   void asyncMain(std::function<void()> work) override;
 
   // Runs everything posted to the main queue so far; answers how many ran.
@@ -177,7 +163,7 @@ class HeadlessDispatch final : public Dispatch {
   // Waits up to `timeout` for main-queue work, then runs what is there.
   bool waitAndRunMainQueue(std::chrono::milliseconds timeout);
   void joinBackground();
-  std::vector<QualityOfService> globalQueueClasses;
+  int globalWorkQueued = 0;      // asked for, whether or not the queue took it
   bool failGlobalQueue = false;  // the queue refuses work, as a pool that cannot start a thread
 
  private:
@@ -198,7 +184,8 @@ class HeadlessRunLoop final : public RunLoop {
  public:
   std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
                                         std::function<void(Timer&)> action) override;
-  // Fires every scheduled timer whose owner still holds it.
+  // Fires every scheduled timer whose owner still holds it; a timer that
+  // does not repeat is done after its one firing.
   void fireTimers();
   std::vector<std::weak_ptr<HeadlessTimer>> timers;
 };
@@ -219,8 +206,10 @@ class HeadlessPlatform {
   HeadlessWindow* window() const { return app.record->lastWindow; }
   HeadlessWebView* webView() const { return app.record->lastWebView; }
 
-  // The page posts `body` to the "setup" handler from a frame.
-  void postMessage(bool isMainFrame, std::optional<URL> frameURL, MessageBody body);
+  // The page posts `body` from a frame to the handler registered as
+  // `handlerName`; a name nobody registered reaches nobody.
+  void postMessage(std::string_view handlerName, bool isMainFrame, std::optional<URL> frameURL,
+                   MessageBody body);
   // Asks the navigation delegate; answers every decision it made, in order.
   std::vector<NavigationActionPolicy> decideNavigation(std::optional<URL> url);
   // The user presses the close button: answers whether the window closed.

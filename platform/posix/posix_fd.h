@@ -29,6 +29,10 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  // Closes now, so that a failing close can be reported: 0 or -1 with errno.
+  int close() { return fd_ >= 0 ? ::close(std::exchange(fd_, -1)) : 0; }
+  // Hands the descriptor to a new owner, such as a directory stream.
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;

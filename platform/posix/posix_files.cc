@@ -16,15 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/posix_error.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_foundation.h"
 #include "platform/posix/posix_tree.h"
 
 namespace vorn::platform::posix {
-
-Error posixFailure(int code, const std::string& what) {
-  return Error{"NSPOSIXErrorDomain", code, "Could not " + what + ": " + std::strerror(code)};
-}
 
 namespace {
 
@@ -65,20 +62,17 @@ class TreeCopier {
       return success();
     }
     // A bundle holds no pipes, sockets or devices; copying one would block or mean nothing.
-    return Error{"NSPOSIXErrorDomain", ENOTSUP,
-                 "Could not copy " + quoted(srcPath) + ": it is not a file, a folder or a link"};
+    return posixError(ENOTSUP,
+                      "Could not copy " + quoted(srcPath) + ": it is not a file, a folder or a link");
   }
 
   Status copyFolder(int srcDir, const std::string& srcName, int dstDir, const std::string& dstName,
                     const std::string& srcPath, const std::string& dstPath, const struct stat& st) {
-    const int in = ::openat(srcDir, srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (in < 0) return fail(errno, srcPath, dstPath);
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(in));
-    if (!dir) {
-      const int code = errno;
-      ::close(in);
-      return fail(code, srcPath, dstPath);
-    }
+    UniqueFd in(::openat(srcDir, srcName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.valid()) return fail(errno, srcPath, dstPath);
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(in.get()));
+    if (!dir) return fail(errno, srcPath, dstPath);
+    in.release();  // the listing closes it
     // Owner-only while it fills, the real mode once complete.
     if (::mkdirat(dstDir, dstName.c_str(), 0700) != 0) return fail(errno, srcPath, dstPath);
     UniqueFd out(::openat(dstDir, dstName.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -201,14 +195,11 @@ int removeEntry(int dirFd, const std::string& name) {
   {
     UniqueFd folder(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!folder.valid()) return errno;
-    const int listed = ::dup(folder.get());
-    if (listed < 0) return errno;
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listed));
-    if (!dir) {
-      const int code = errno;
-      ::close(listed);
-      return code;
-    }
+    UniqueFd listed(::dup(folder.get()));
+    if (!listed.valid()) return errno;
+    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listed.get()));
+    if (!dir) return errno;
+    listed.release();  // the listing closes it
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(dir.get())) {
       const std::string child = entry->d_name;

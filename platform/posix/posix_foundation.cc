@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 
+#include "platform/posix/posix_error.h"
 #include "platform/posix/posix_tree.h"
 
 namespace vorn::platform::posix {

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/posix/posix_error.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_foundation.h"
 #include "platform/posix/posix_tree.h"

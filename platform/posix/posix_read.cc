@@ -9,26 +9,25 @@
 #include <cstring>
 #include <string>
 
+#include "platform/posix/posix_error.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_foundation.h"
 
 namespace vorn::platform::posix {
 namespace {
 
-constexpr std::string_view kPosixDomain = "NSPOSIXErrorDomain";
-
-Error posixError(int code, const std::string& path) {
+Error readFailure(int code, const std::string& path) {
   // Built in one piece: a missing file is what every tick before the
   // confirmation sees.
   const std::string_view reason = std::strerror(code);
   std::string description;
   description.reserve(path.size() + reason.size() + 32);
   description.append("The file \"").append(path).append("\" could not be read: ").append(reason).append(".");
-  return Error{std::string(kPosixDomain), code, std::move(description)};
+  return posixError(code, std::move(description));
 }
 
 Error rejected(int code, const std::string& path, std::string_view why) {
-  return Error{std::string(kPosixDomain), code, "The file \"" + path + "\" " + std::string(why) + "."};
+  return posixError(code, "The file \"" + path + "\" " + std::string(why) + ".");
 }
 
 }  // namespace
@@ -38,7 +37,7 @@ Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::str
   // A look at the entry first, so that a pipe or device is never even opened
   // (opening some devices has effects of its own).
   struct stat entry {};
-  if (::lstat(path.c_str(), &entry) != 0) return posixError(errno, path);
+  if (::lstat(path.c_str(), &entry) != 0) return readFailure(errno, path);
   if (!S_ISREG(entry.st_mode)) return rejected(EINVAL, path, "is not a regular file");
   if (static_cast<std::uintmax_t>(entry.st_size) > maxBytes) return rejected(EFBIG, path, "is too large");
 
@@ -48,11 +47,11 @@ Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::str
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return posixError(errno, path);
+  if (fd < 0) return readFailure(errno, path);
   const UniqueFd file(fd);
 
   struct stat opened {};
-  if (::fstat(file.get(), &opened) != 0) return posixError(errno, path);
+  if (::fstat(file.get(), &opened) != 0) return readFailure(errno, path);
   if (!S_ISREG(opened.st_mode)) return rejected(EINVAL, path, "is not a regular file");
   if (static_cast<std::uintmax_t>(opened.st_size) > maxBytes) return rejected(EFBIG, path, "is too large");
 
@@ -63,7 +62,7 @@ Outcome<std::string> PosixFileManager::contentsOfSmallRegularFile(const std::str
     const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return posixError(errno, path);
+      return readFailure(errno, path);
     }
     if (got == 0) break;
     filled += static_cast<std::size_t>(got);

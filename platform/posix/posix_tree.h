@@ -8,9 +8,6 @@
 
 namespace vorn::platform::posix {
 
-// "Could not <what>: <reason>" with errno's text as the reason.
-Error posixFailure(int code, const std::string& what);
-
 // Copies a tree without following links: folders, regular files (data copied
 // in the kernel), symbolic links as links; modes and modification times kept.
 // Anything else (pipes, sockets, devices) fails the copy. A cancellation

@@ -58,7 +58,6 @@ class EndToEndTest : public ::testing::Test {
     platform::Platform& table = desktop->table();
     controller = SetupController::create(table);
     if (!controller) return -1;
-    table.app.setActivationPolicy(platform::ActivationPolicy::Regular);
     table.app.setDelegate(controller.get());
     drive = [this, road = std::move(road)] {
       if (pumpUntil([&] { return controller->web != nullptr; })) road();

@@ -34,11 +34,9 @@ class PageChannelTest : public ::testing::Test {
     platform::WebViewConfiguration configuration;
     configuration.websiteDataStore = platform::WebsiteDataStore::NonPersistent;
     configuration.userContentController.addScriptMessageHandler(&recorder, "setup");
-    web = table.webkit.makeWebView(platform::Rect{0, 0, 680, 760}, configuration);
+    web = table.webkit.makeWebView(configuration);
     ASSERT_TRUE(web);
-    window = table.app.makeWindow(platform::Rect{0, 0, 680, 760},
-                                  platform::WindowStyleMaskTitled | platform::WindowStyleMaskClosable,
-                                  platform::BackingStoreType::Buffered, false);
+    window = table.app.makeWindow(platform::Size{680, 760}, platform::WindowStyle{});
     ASSERT_TRUE(window);
     window->setContentView(*web);
     window->makeKeyAndOrderFront();

@@ -47,7 +47,6 @@ int RealPageTest::runProgram(std::function<void()> road) {
   platform::Platform& table = desktop->table();
   controller = SetupController::create(table);
   if (!controller) return -1;
-  table.app.setActivationPolicy(platform::ActivationPolicy::Regular);
   table.app.setDelegate(controller.get());
   drive_ = [this, road = std::move(road)] {
     if (pumpUntil([&] { return controller->web != nullptr; })) road();

@@ -37,7 +37,9 @@ class ControllerTest : public ::testing::Test {
   // Runs the launch sequence.
   void launch();
   std::vector<std::map<std::string, std::string>> events() const { return platform.events(); }
-  void post(const std::string& word) { platform.postMessage(true, controller->indexPageURL(), word); }
+  void post(const std::string& word) {
+    platform.postMessage(kMessageHandlerName, true, controller->indexPageURL(), word);
+  }
 
   TempFolder temp;
   std::filesystem::path bundle_;

@@ -33,19 +33,18 @@ TEST_F(ControllerTest, LaunchBuildsWindowAndWebViewInOrder) {
   EXPECT_EQ(controller->web.get(), view);
   EXPECT_EQ(controller->window.get(), window);
 
-  // Web view: ephemeral storage, exactly one handler named "setup", zero frame.
+  // Web view: ephemeral storage, exactly one handler named "setup".
   EXPECT_EQ(view->configuration.websiteDataStore, platform::WebsiteDataStore::NonPersistent);
   ASSERT_EQ(view->configuration.userContentController.handlers.size(), 1U);
   EXPECT_EQ(view->configuration.userContentController.handlers[0].name, "setup");
   EXPECT_EQ(view->configuration.userContentController.handlers[0].handler, controller.get());
-  EXPECT_EQ(view->frame, (platform::Rect{0, 0, 0, 0}));
   EXPECT_EQ(view->navigationDelegate, controller.get());
 
-  // Window: 680x760 content, titled, closable, minimisable, not resizable.
-  EXPECT_EQ(window->contentRect, (platform::Rect{0, 0, 680, 760}));
-  EXPECT_EQ(window->styleMask, 7U);
-  EXPECT_EQ(window->backingStore, platform::BackingStoreType::Buffered);
-  EXPECT_FALSE(window->deferred);
+  // Window: 680x760 content, titled, closable, not resizable.
+  EXPECT_EQ(window->contentSize, (platform::Size{680, 760}));
+  EXPECT_TRUE(window->style.titled);
+  EXPECT_TRUE(window->style.closable);
+  EXPECT_FALSE(window->style.resizable);
   EXPECT_EQ(window->title, "Vorn Preview Setup");
   EXPECT_EQ(window->delegate, controller.get());
   EXPECT_EQ(window->contentView, view);
@@ -126,7 +125,6 @@ TEST(ControllerFailures, NoWebViewOrWindowEndsWithStatusOne) {
     const std::string err = ::testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_EQ(platform.app.exitStatus, 1);
-    EXPECT_EQ(platform.app.activationPolicy, platform::ActivationPolicy::Regular);
   }
 }
 
@@ -157,7 +155,6 @@ TEST(ControllerEntry, RunsTheLaunchSequenceFromTheEventLoop) {
   platform::headless::HeadlessPlatform platform(
       {.executablePath = (temp.path() / "B.app/Contents/MacOS/p").string(), .clock = {}});
   EXPECT_EQ(runSetupProgram(platform.table()), 0);
-  EXPECT_EQ(platform.app.activationPolicy, platform::ActivationPolicy::Regular);
   EXPECT_NE(platform.app.delegate, nullptr);
   ASSERT_NE(platform.window(), nullptr);
   EXPECT_EQ(platform.window()->title, "Vorn Preview Setup");

@@ -98,8 +98,7 @@ TEST_F(InstallTest, CreatesTheFolderMovesTheCopyIntoPlaceAndRunsItsUpdater) {
   EXPECT_EQ(fs::status(destination() / "Contents/MacOS/vorn-updater").permissions() & fs::perms::all,
             fs::perms(0755));
   EXPECT_TRUE(stagingLeftIn(applications()).empty());
-  EXPECT_EQ(platform.dispatch.globalQueueClasses,
-            std::vector<platform::QualityOfService>{platform::QualityOfService::UserInitiated});
+  EXPECT_EQ(platform.dispatch.globalWorkQueued, 1);
 }
 
 TEST_F(InstallTest, ReplacesAnEarlierBundleEachTimeAndLeavesNoStagingCopy) {
@@ -213,7 +212,7 @@ TEST_F(InstallTest, WhileInstallingTheRestOfTheProgramWaitsAndANewRunStartsClean
   post("install");
   EXPECT_TRUE(controller->installing);
   post("install");
-  EXPECT_EQ(platform.dispatch.globalQueueClasses.size(), 1U);
+  EXPECT_EQ(platform.dispatch.globalWorkQueued, 1);
   EXPECT_FALSE(platform.requestWindowClose());
   controller->checkConfirmation();
   EXPECT_FALSE(platform.dispatch.waitAndRunMainQueue(50ms));

@@ -168,7 +168,7 @@ extern "C" G_MODULE_EXPORT void webkit_web_extension_initialize_with_user_data(W
   if (data != nullptr && g_variant_is_of_type(data, G_VARIANT_TYPE(vorn::platform::gtk::kInitType))) {
     const char* root = nullptr;
     GVariantIter* names = nullptr;
-    g_variant_get(data, "(&sas)", &root, &names);
+    g_variant_get(data, vorn::platform::gtk::kInitReadFormat, &root, &names);
     if (root != nullptr && *root != '\0') grant().root = resolvedPath(root);
     const char* name = nullptr;
     while (g_variant_iter_next(names, "&s", &name)) grant().handlerNames.emplace_back(name);
