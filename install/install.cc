@@ -1,3 +1,5 @@
+// install(), the main thread's half of an installation: it marks the fields,
+// queues the worker (installation_worker.cc) and takes its one outcome back.
 #include "app/setup_controller.h"
 #include "install/updater.h"
 

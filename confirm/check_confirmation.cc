@@ -1,3 +1,5 @@
+// checkConfirmation(): whether the receipt beside the installed folder
+// matches this installation. The launch sequence schedules it once a second.
 #include <string>
 
 #include "app/setup_controller.h"
