@@ -1,7 +1,6 @@
 #include "tool_support.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "platform/posix/posix_fd.h"
+#include "platform/posix/posix_home.h"
 
 namespace vorn::tools {
 namespace {
@@ -42,14 +42,7 @@ class TemporaryName {
 };
 
 std::filesystem::path homeFolder() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') return home;
-  std::vector<char> buffer(16384);
-  passwd entry{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found != nullptr &&
-      found->pw_dir != nullptr && found->pw_dir[0] == '/') {
-    return found->pw_dir;
-  }
+  if (std::optional<std::string> home = platform::posix::homeFolder()) return *home;
   throw ToolError("cannot find the home folder: HOME is not set");
 }
 

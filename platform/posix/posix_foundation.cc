@@ -1,6 +1,5 @@
 #include "platform/posix/posix_foundation.h"
 
-#include <pwd.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <filesystem>
 
 #include "platform/posix/posix_error.h"
+#include "platform/posix/posix_home.h"
 #include "platform/posix/posix_tree.h"
 
 namespace vorn::platform::posix {
@@ -75,13 +75,8 @@ double PosixFoundation::timeIntervalSince1970() {
 }
 
 URL PosixFileManager::homeDirectoryForCurrentUser() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-    return URL::fileURLWithPath(home, true);
-  }
-  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-    return URL::fileURLWithPath(pw->pw_dir, true);
-  }
-  return URL::fileURLWithPath("/", true);
+  // With no home to be found, the root folder: an installation there fails in plain words.
+  return URL::fileURLWithPath(homeFolder().value_or("/"), true);
 }
 
 }  // namespace vorn::platform::posix
