@@ -27,6 +27,16 @@ std::shared_ptr<SetupController> SetupController::create(platform::Platform& pla
 SetupController::SetupController(platform::Platform& platform, URL resourcesFolder)
     : resources(std::move(resourcesFolder)), platform_(platform) {}
 
+SetupController::View SetupController::view() const {
+  return View{.window = window.get(),
+              .web = web.get(),
+              .result = result,
+              .confirmed = confirmed,
+              .installing = installing,
+              .timerScheduled = timer != nullptr,
+              .resources = resources};
+}
+
 URL SetupController::indexPageURL() const {
   return resources.appendingPathComponent("index.html").standardizedFileURL();
 }

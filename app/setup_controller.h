@@ -3,8 +3,11 @@
 // contents; each folder defines the operations of its own subsystem:
 //   app/      construction, launch sequence, closing questions, navigation policy
 //   bridge/   page messages, emit, clipboard copy
-//   install/  install() and its worker, SetupResult
-//   confirm/  checkConfirmation(), SetupReceipt
+//   install/  install() and its hand-back (install.cc), the worker that copies
+//             and runs the updater (installation_worker.cc, updater.cc), SetupResult
+//   confirm/  checkConfirmation() (check_confirmation.cc), SetupReceipt
+// Its fields are private: the page and the platform change them only through
+// these operations, and view() shows them to those who only look.
 #pragma once
 
 #include <map>
@@ -56,14 +59,18 @@ class SetupController final : public platform::ApplicationDelegate,
   // The setup page's URL, standardised: what is loaded, allowed and accepted.
   [[nodiscard]] platform::URL indexPageURL() const;
 
-  // --- fields, read and written on the main thread only ---
-  std::unique_ptr<platform::Window> window;
-  std::unique_ptr<platform::WebView> web;
-  std::optional<SetupResult> result;
-  bool confirmed = false;
-  bool installing = false;
-  std::shared_ptr<platform::Timer> timer;
-  const platform::URL resources;
+  // A read-only look at the fields, taken on the main thread: what tests and
+  // diagnostics may see. Only the controller's own operations change them.
+  struct View {
+    const platform::Window* window = nullptr;
+    const platform::WebView* web = nullptr;
+    std::optional<SetupResult> result;
+    bool confirmed = false;
+    bool installing = false;
+    bool timerScheduled = false;
+    platform::URL resources;
+  };
+  [[nodiscard]] View view() const;
 
   SetupController(platform::Platform& platform, platform::URL resourcesFolder);
 
@@ -74,6 +81,15 @@ class SetupController final : public platform::ApplicationDelegate,
   void installationSucceeded(SetupResult record);
   void installationFailed(const platform::Error& error);
   void loadSetupPage();
+
+  // --- fields, read and written on the main thread only ---
+  std::unique_ptr<platform::Window> window;
+  std::unique_ptr<platform::WebView> web;
+  std::optional<SetupResult> result;
+  bool confirmed = false;
+  bool installing = false;
+  std::shared_ptr<platform::Timer> timer;
+  const platform::URL resources;
 
   platform::Platform& platform_;
   // The running installation's, so that the program's end can stop it; empty while idle.

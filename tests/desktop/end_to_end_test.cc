@@ -60,7 +60,7 @@ class EndToEndTest : public ::testing::Test {
     if (!controller) return -1;
     table.app.setDelegate(controller.get());
     drive = [this, road = std::move(road)] {
-      if (pumpUntil([&] { return controller->web != nullptr; })) road();
+      if (pumpUntil([&] { return controller->view().web != nullptr; })) road();
       // A road that stopped early (a failed assertion) must not leave the loop running.
       if (!ended) desktop->table().app.terminateWithFailure("the road stopped early");
     };
@@ -77,7 +77,8 @@ class EndToEndTest : public ::testing::Test {
   }
 
   WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(dynamic_cast<platform::gtk::DesktopWebView&>(*controller->web).widget());
+    return WEBKIT_WEB_VIEW(
+        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
   }
   std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
   void click(const std::string& id) {
@@ -116,10 +117,10 @@ TEST_F(EndToEndTest, InstallCopyConfirmAndDone) {
     ASSERT_TRUE(reaches("installing", 5.0));
     picture("2-installing");
     ASSERT_TRUE(reaches("installed")) << value("document.body.innerText");
-    ASSERT_TRUE(controller->result);
+    ASSERT_TRUE(controller->view().result);
     EXPECT_EQ(value("document.getElementById('folder').textContent"),
-              nlohmann::json(controller->result->folder).dump());
-    EXPECT_TRUE(fs::is_directory(controller->result->folder));
+              nlohmann::json(controller->view().result->folder).dump());
+    EXPECT_TRUE(fs::is_directory(controller->view().result->folder));
 
     click("copy-extensions");
     ASSERT_TRUE(
@@ -129,11 +130,11 @@ TEST_F(EndToEndTest, InstallCopyConfirmAndDone) {
     ASSERT_TRUE(
         waitForScript(view(), "document.getElementById('copy-folder').textContent.includes('Copied')"));
     picture("3-installed");
-    EXPECT_EQ(clipboardSeenByAnotherProgram(), afterCopying(controller->result->folder));
+    EXPECT_EQ(clipboardSeenByAnotherProgram(), afterCopying(controller->view().result->folder));
 
     click("check");  // nothing to find yet
     pumpFor(0.3);
-    EXPECT_FALSE(controller->confirmed);
+    EXPECT_FALSE(controller->view().confirmed);
     const ChildRun writer = runChild({kReceiptWriter});
     ASSERT_EQ(writer.status, 0) << writer.err;
     ASSERT_TRUE(reaches("confirmed", 5.0));
@@ -154,12 +155,12 @@ TEST_F(EndToEndTest, AFailingUpdaterIsShownInFullAndTryingAgainSucceeds) {
     EXPECT_EQ(value("document.getElementById('error-message').textContent"),
               nlohmann::json(kPrefix + line + "\n").dump());
     picture("5-error");
-    EXPECT_FALSE(controller->result);
+    EXPECT_FALSE(controller->view().result);
 
     useSampleUpdater();
     click("retry");
     ASSERT_TRUE(reaches("installed"));
-    ASSERT_TRUE(controller->result);
+    ASSERT_TRUE(controller->view().result);
     ASSERT_EQ(runChild({kReceiptWriter}).status, 0);
     ASSERT_TRUE(reaches("confirmed", 5.0));
     clickDone();

@@ -43,7 +43,7 @@ class PageMotionTest : public ::testing::Test {
     ASSERT_TRUE(controller);
     table.app.setDelegate(controller.get());
     controller->applicationDidFinishLaunching();
-    ASSERT_TRUE(controller->web && controller->window);
+    ASSERT_TRUE(controller->view().web && controller->view().window);
     ASSERT_TRUE(waitForScript(view(), "document.readyState === 'complete' && window.vornSetup"));
   }
   void TearDown() override {
@@ -51,7 +51,8 @@ class PageMotionTest : public ::testing::Test {
   }
 
   WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(dynamic_cast<platform::gtk::DesktopWebView&>(*controller->web).widget());
+    return WEBKIT_WEB_VIEW(
+        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
   }
   std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
   // The event the program sends, as it sends it.

@@ -161,8 +161,8 @@ TEST_F(PageSpeechTest, EveryChangeOfStateIsHeardWithItsWords) {
                 "Installing Vorn Preview… This usually takes a few seconds.");
     openGate();
     ASSERT_TRUE(reaches("installed"));
-    ASSERT_TRUE(controller->result);
-    const std::string folder = controller->result->folder;
+    ASSERT_TRUE(controller->view().result);
+    const std::string folder = controller->view().result->folder;
     expectHeard(listener.focusOn("Connect the browser extension"), "heading", "Connect the browser extension",
                 "Vorn Preview is installed. Two steps in Chrome finish the setup.");
 
@@ -201,8 +201,8 @@ TEST_F(PageSpeechTest, TheStepsAreAListAndTabGoesRoundThePageOwnNamedControls) {
     ASSERT_TRUE(pageReady());
     press("install");
     ASSERT_TRUE(reaches("installed"));
-    ASSERT_TRUE(controller->result);
-    const std::string folder = controller->result->folder;
+    ASSERT_TRUE(controller->view().result);
+    const std::string folder = controller->view().result->folder;
     ASSERT_TRUE(listener.focusOn("Connect the browser extension"));
 
     // The two steps are read as a list of two.

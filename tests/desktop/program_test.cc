@@ -27,7 +27,7 @@ class ProgramTest : public ::testing::Test {
     ASSERT_TRUE(controller);
     table.app.setDelegate(controller.get());
     controller->applicationDidFinishLaunching();
-    ASSERT_TRUE(controller->web && controller->window);
+    ASSERT_TRUE(controller->view().web && controller->view().window);
     // The first script posts "copyExtensions"; its answer proves the round trip.
     ASSERT_TRUE(waitForScript(
         view(), "window.probe && probe.events.length === 1 && document.readyState === 'complete'"));
@@ -37,10 +37,11 @@ class ProgramTest : public ::testing::Test {
   }
 
   WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(dynamic_cast<platform::gtk::DesktopWebView&>(*controller->web).widget());
+    return WEBKIT_WEB_VIEW(
+        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
   }
   GtkWidget* windowWidget() {
-    return GTK_WIDGET(dynamic_cast<platform::gtk::DesktopWindow&>(*controller->window).widget());
+    return GTK_WIDGET(dynamic_cast<const platform::gtk::DesktopWindow&>(*controller->view().window).widget());
   }
   void run(const std::string& script) { ASSERT_TRUE(evaluate(view(), script + "; true")) << script; }
   std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
@@ -170,7 +171,7 @@ TEST_F(ProgramTest, NavigationsAwayAreCancelledAndAReloadIsAllowed) {
 
 TEST_F(ProgramTest, TheWindowStaysOpenWhileInstallingAndClosesAfterwards) {
   run("webkit.messageHandlers.setup.postMessage('install')");
-  ASSERT_TRUE(pumpUntil([&] { return controller->installing; }, 5.0));
+  ASSERT_TRUE(pumpUntil([&] { return controller->view().installing; }, 5.0));
   gtk_window_close(GTK_WINDOW(windowWidget()));
   pumpFor(0.3);
   EXPECT_EQ(visibleToplevels(), 1);
@@ -179,7 +180,7 @@ TEST_F(ProgramTest, TheWindowStaysOpenWhileInstallingAndClosesAfterwards) {
       waitForScript(view(), "probe.events.some(e => e.type === 'installed' || e.type === 'error')", 30.0));
   EXPECT_EQ(value("probe.events[probe.events.length - 1].type"), "\"installed\"")
       << value("JSON.stringify(probe.events)");
-  EXPECT_FALSE(controller->installing);
+  EXPECT_FALSE(controller->view().installing);
   EXPECT_TRUE(std::filesystem::is_directory(std::filesystem::path(getenv("HOME")) / "Applications" /
                                             "Vorn Preview Setup.app" / "Contents" / "Resources" / "ui"));
   gtk_window_close(GTK_WINDOW(windowWidget()));

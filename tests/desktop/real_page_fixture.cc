@@ -49,7 +49,7 @@ int RealPageTest::runProgram(std::function<void()> road) {
   if (!controller) return -1;
   table.app.setDelegate(controller.get());
   drive_ = [this, road = std::move(road)] {
-    if (pumpUntil([&] { return controller->web != nullptr; })) road();
+    if (pumpUntil([&] { return controller->view().web != nullptr; })) road();
     // A road that stopped early (a failed assertion) must not leave the loop running.
     if (!ended_) desktop->table().app.terminateWithFailure("the road stopped early");
   };
@@ -76,11 +76,12 @@ void RealPageTest::endRoad() {
 }
 
 WebKitWebView* RealPageTest::view() {
-  return WEBKIT_WEB_VIEW(dynamic_cast<platform::gtk::DesktopWebView&>(*controller->web).widget());
+  return WEBKIT_WEB_VIEW(
+      dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
 }
 
 GtkWidget* RealPageTest::windowWidget() {
-  return GTK_WIDGET(dynamic_cast<platform::gtk::DesktopWindow&>(*controller->window).widget());
+  return GTK_WIDGET(dynamic_cast<const platform::gtk::DesktopWindow&>(*controller->view().window).widget());
 }
 
 std::string RealPageTest::value(const std::string& script) {

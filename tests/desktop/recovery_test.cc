@@ -62,7 +62,7 @@ class RecoveryTest : public ::testing::Test {
     if (!controller) return -1;
     table.app.setDelegate(controller.get());
     drive = [this, road = std::move(road)] {
-      if (pumpUntil([&] { return controller->web != nullptr; })) road();
+      if (pumpUntil([&] { return controller->view().web != nullptr; })) road();
       if (!ended) desktop->table().app.terminateWithFailure("the road stopped early");
     };
     g_timeout_add(
@@ -78,10 +78,11 @@ class RecoveryTest : public ::testing::Test {
   }
 
   WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(dynamic_cast<platform::gtk::DesktopWebView&>(*controller->web).widget());
+    return WEBKIT_WEB_VIEW(
+        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
   }
   GtkWidget* windowWidget() {
-    return GTK_WIDGET(dynamic_cast<platform::gtk::DesktopWindow&>(*controller->window).widget());
+    return GTK_WIDGET(dynamic_cast<const platform::gtk::DesktopWindow&>(*controller->view().window).widget());
   }
   std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
   bool reaches(const std::string& state, double seconds = 30.0) {
@@ -111,8 +112,8 @@ TEST_F(RecoveryTest, AKilledPageComesBackWhereTheUserWasAndThirdTimeTheWindowSti
     ASSERT_TRUE(waitForScript(view(), "document.readyState === 'complete' && window.vornSetup"));
     ASSERT_EQ(value("document.getElementById('install').click(); true"), "true");
     ASSERT_TRUE(reaches("installed")) << value("document.body.innerText");
-    ASSERT_TRUE(controller->result);
-    const std::string folder = nlohmann::json(controller->result->folder).dump();
+    ASSERT_TRUE(controller->view().result);
+    const std::string folder = nlohmann::json(controller->view().result->folder).dump();
 
     ASSERT_TRUE(killWebProcess());
     ASSERT_TRUE(reaches("installed")) << "the page did not come back";

@@ -54,7 +54,7 @@ TEST_F(BridgeTest, IgnoresBodiesThatAreNotExactlyACommandWord) {
   }
   EXPECT_TRUE(scripts().empty());
   EXPECT_TRUE(clipboard().empty());
-  EXPECT_FALSE(controller->installing);
+  EXPECT_FALSE(state().installing);
 }
 
 TEST_F(BridgeTest, EachCommandHonoursItsCondition) {
@@ -66,44 +66,55 @@ TEST_F(BridgeTest, EachCommandHonoursItsCondition) {
   EXPECT_FALSE(platform.app.exitStatus.has_value());
 
   // install is refused while one runs: no second worker, no event.
-  controller->installing = true;
+  const std::filesystem::path go = temp.path() / "go";
+  const std::filesystem::path folder = temp.path() / "Ext" / "folder";
+  const SetupResult record{folder.string(), "tok", "1.0"};
+  setUpdaterReporting(record, go);
   post("install");
-  EXPECT_EQ(platform.dispatch.globalWorkQueued, 0);
-  EXPECT_TRUE(scripts().empty());
-
-  // check sends nothing while installing.
-  post("check");
-  EXPECT_TRUE(scripts().empty());
-
-  controller->installing = false;
-  controller->result = SetupResult{"/home/u/Ext/folder", "tok", "1.0"};
-  post("copyFolder");
-  ASSERT_EQ(events().size(), 1U);
-  EXPECT_EQ(events()[0], (Event{{"type", "copied"}, {"target", "folder"}}));
-  ASSERT_EQ(clipboard().size(), 1U);
-  EXPECT_EQ(clipboard()[0], "/home/u/Ext/folder");
-
-  controller->confirmed = true;
-  post("done");
-  EXPECT_EQ(platform.app.exitStatus, 0);
-  EXPECT_EQ(events().size(), 1U);  // done sends nothing
-}
-
-TEST_F(BridgeTest, InstallStartsOneWorkerAndResetsTheFields) {
-  controller->result = SetupResult{"/f", "t", "v"};
-  controller->confirmed = true;
-  post("install");
-  EXPECT_TRUE(controller->installing);
-  EXPECT_FALSE(controller->confirmed);
-  EXPECT_FALSE(controller->result.has_value());
-  EXPECT_EQ(platform.dispatch.globalWorkQueued, 1);
+  ASSERT_TRUE(state().installing);
   post("install");
   EXPECT_EQ(platform.dispatch.globalWorkQueued, 1);
   EXPECT_TRUE(scripts().empty());  // the outcome comes later, from the worker
-  platform.dispatch.joinBackground();
-  platform.dispatch.runMainQueue();
-  EXPECT_FALSE(controller->installing);
+
+  // check sends nothing while installing.
+  writeReceiptFor(record);
+  post("check");
+  EXPECT_TRUE(scripts().empty());
+
+  writeFile(go, "");
+  ASSERT_TRUE(platform.dispatch.waitAndRunMainQueue(std::chrono::seconds(30)));
   ASSERT_EQ(events().size(), 1U);
+  EXPECT_EQ(events()[0].at("type"), "installed");
+
+  post("copyFolder");
+  ASSERT_EQ(events().size(), 2U);
+  EXPECT_EQ(events()[1], (Event{{"type", "copied"}, {"target", "folder"}}));
+  ASSERT_EQ(clipboard().size(), 1U);
+  EXPECT_EQ(clipboard()[0], folder.string());
+  post("done");
+  EXPECT_FALSE(platform.app.exitStatus.has_value()) << "installed, not yet confirmed";
+
+  post("check");
+  ASSERT_EQ(events().size(), 3U);
+  EXPECT_EQ(events()[2], (Event{{"type", "confirmed"}}));
+  post("done");
+  EXPECT_EQ(platform.app.exitStatus, 0);
+  EXPECT_EQ(events().size(), 3U);  // done sends nothing
+}
+
+TEST_F(BridgeTest, InstallStartsOneWorkerWhoseOutcomeComesThroughTheMainQueue) {
+  post("install");
+  EXPECT_TRUE(state().installing);
+  EXPECT_EQ(platform.dispatch.globalWorkQueued, 1);
+  post("install");
+  EXPECT_EQ(platform.dispatch.globalWorkQueued, 1);
+  EXPECT_TRUE(scripts().empty());
+  platform.dispatch.joinBackground();
+  EXPECT_TRUE(scripts().empty()) << "the worker itself sends nothing";
+  platform.dispatch.runMainQueue();
+  EXPECT_FALSE(state().installing);
+  ASSERT_EQ(events().size(), 1U);
+  EXPECT_EQ(events()[0].at("type"), "error");  // this bundle has no updater
 }
 
 TEST_F(BridgeTest, CopiesReplaceEverythingOnTheClipboard) {
@@ -112,14 +123,14 @@ TEST_F(BridgeTest, CopiesReplaceEverythingOnTheClipboard) {
   ASSERT_EQ(clipboard().size(), 1U);
   EXPECT_EQ(clipboard()[0], "chrome://extensions/");
 
-  controller->result = SetupResult{"", "t", "v"};  // an empty folder still copies
+  installReporting(SetupResult{"", "t", "v"});  // an empty folder still copies
   post("copyFolder");
   ASSERT_EQ(clipboard().size(), 1U);
   EXPECT_EQ(clipboard()[0], "");
   EXPECT_EQ(platform.app.pasteboard.clearCount, 2);
-  ASSERT_EQ(events().size(), 2U);
+  ASSERT_EQ(events().size(), 3U);
   EXPECT_EQ(events()[0].at("target"), "extensions");
-  EXPECT_EQ(events()[1].at("target"), "folder");
+  EXPECT_EQ(events()[2].at("target"), "folder");
   EXPECT_EQ(scripts()[0], "window.vornSetup.receive({\"target\":\"extensions\",\"type\":\"copied\"})");
 }
 

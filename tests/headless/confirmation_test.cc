@@ -7,7 +7,9 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -20,27 +22,20 @@ namespace fs = std::filesystem;
 
 constexpr double kNow = 1'800'000'000.0;
 
-std::string receipt(std::string_view token, std::string_view version, std::string_view createdAt) {
-  return "{\"token\":\"" + std::string(token) + "\",\"version\":\"" + std::string(version) +
-         "\",\"createdAt\":" + std::string(createdAt) + "}";
-}
-
-std::string stamp(double seconds) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%.3f", seconds);
-  return text;
-}
-
 // A launched controller whose installation reported <temp>/Install/Extension,
 // so the receipt belongs at <temp>/Install/setup-confirmed.json. The clock is
 // pinned to `now` unless a test replaces it.
 class ConfirmTest : public ControllerTest {
  protected:
-  ConfirmTest() {
+  explicit ConfirmTest(bool installFirst = true) {
     launch();
     fs::create_directories(folder());
     platform.foundation.setClock([this] { return now; });
-    controller->result = SetupResult{folder().string(), "tok-1", "2.0.1"};
+    if (installFirst) installReporting(record());
+  }
+
+  SetupResult record(std::string_view token = "tok-1") const {
+    return SetupResult{folder().string(), std::string(token), "2.0.1"};
   }
 
   fs::path folder() const { return temp.path() / "Install" / "Extension"; }
@@ -68,7 +63,7 @@ class ConfirmTest : public ControllerTest {
     }
   }
   void expectNothing() const {
-    EXPECT_FALSE(controller->confirmed);
+    EXPECT_FALSE(state().confirmed);
     EXPECT_EQ(confirmedEvents(), 0);
   }
 
@@ -82,8 +77,8 @@ TEST_F(ConfirmTest, AFreshMatchingReceiptConfirmsOnceByTickOrCheck) {
 
   writeFreshReceipt();
   tick();
-  EXPECT_TRUE(controller->confirmed);
-  ASSERT_EQ(events().size(), 1u);
+  EXPECT_TRUE(state().confirmed);
+  EXPECT_EQ(confirmedEvents(), 1);
   EXPECT_EQ(events().back(), (Event{{"type", "confirmed"}}));
 
   // Later calls stop at once, whatever happens to the file.
@@ -94,38 +89,50 @@ TEST_F(ConfirmTest, AFreshMatchingReceiptConfirmsOnceByTickOrCheck) {
   tick();
   post("check");
   EXPECT_EQ(confirmedEvents(), 1);
-  EXPECT_TRUE(controller->confirmed);
-  EXPECT_TRUE(fs::exists(folder()));
+  EXPECT_TRUE(state().confirmed);
 }
 
 TEST_F(ConfirmTest, ThePageCheckConfirmsWithoutWaitingForATick) {
   writeFreshReceipt();
+  const auto written = fs::last_write_time(receiptPath());
   post("check");
   EXPECT_EQ(confirmedEvents(), 1);
-  const std::string bytes = receipt("tok-1", "2.0.1", stamp(now - 5));
-  EXPECT_TRUE(fs::exists(receiptPath()));  // never removed or rewritten
+  // The receipt is read, never removed or rewritten.
+  std::ifstream in(receiptPath(), std::ios::binary);
+  const std::string kept((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(kept, receipt("tok-1", "2.0.1", stamp(now - 5)));
+  EXPECT_EQ(fs::last_write_time(receiptPath()), written);
 }
 
-TEST_F(ConfirmTest, NothingBeforeAResultWhileInstallingOrAfterConfirmation) {
-  writeFreshReceipt();
-  const auto kept = controller->result;
+class ConfirmBeforeAnyResultTest : public ConfirmTest {
+ protected:
+  ConfirmBeforeAnyResultTest() : ConfirmTest(false) {}
+};
 
-  controller->result.reset();
+TEST_F(ConfirmBeforeAnyResultTest, NothingBeforeAResultWhileInstallingOrAfterConfirmation) {
+  writeFreshReceipt();
   tick();
   post("check");
   expectNothing();
 
-  controller->result = kept;
-  controller->installing = true;
+  const fs::path go = temp.path() / "go";
+  setUpdaterReporting(record(), go);
+  post("install");
+  ASSERT_TRUE(state().installing);
   controller->checkConfirmation();
   tick();
+  post("check");
   expectNothing();
 
-  controller->installing = false;
-  controller->confirmed = true;
+  writeFile(go, "");
+  ASSERT_TRUE(platform.dispatch.waitAndRunMainQueue(std::chrono::seconds(30)));
+  ASSERT_TRUE(state().result.has_value());
   tick();
-  EXPECT_EQ(confirmedEvents(), 0);
-  EXPECT_TRUE(controller->confirmed);
+  EXPECT_EQ(confirmedEvents(), 1);
+  tick();
+  post("check");
+  EXPECT_EQ(confirmedEvents(), 1);
+  EXPECT_TRUE(state().confirmed);
 }
 
 TEST_F(ConfirmTest, OnlyBesideTheFolderNeverInsideIt) {
@@ -134,7 +141,7 @@ TEST_F(ConfirmTest, OnlyBesideTheFolderNeverInsideIt) {
   expectNothing();
 
   // A trailing slash is not a component of its own.
-  controller->result->folder = folder().string() + "/";
+  installReporting(SetupResult{folder().string() + "/", "tok-1", "2.0.1"});
   tick();
   expectNothing();
   writeFreshReceipt();
@@ -220,14 +227,14 @@ TEST_F(ConfirmTest, TokenAndVersionMustMatchUnderCanonicalEquivalence) {
   expectNothing();
 
   // é precomposed in the result, decomposed (and escaped) in the receipt.
-  controller->result->token = "caf\xC3\xA9";
+  installReporting(record("caf\xC3\xA9"));
   writeReceipt(receipt("cafe\\u0301", "2.0.1", stamp(now - 5)));
   tick();
   EXPECT_EQ(confirmedEvents(), 1);
 }
 
 TEST_F(ConfirmTest, EmptyTokenMatchesOnlyAnEmptyToken) {
-  controller->result->token = "";
+  installReporting(record(""));
   writeReceipt(receipt("x", "2.0.1", stamp(now - 5)));
   tick();
   expectNothing();
@@ -314,30 +321,27 @@ TEST_F(ConfirmTest, ANewInstallationMakesTheOldReceiptStaleUnlessItMatches) {
   tick();
   ASSERT_EQ(confirmedEvents(), 1);
 
-  // What install() does at once, and what its successful hand-back does.
-  controller->installing = true;
-  controller->confirmed = false;
-  controller->result.reset();
+  // While the next installation runs, and once it reported another token.
+  const fs::path go = temp.path() / "go";
+  setUpdaterReporting(record("tok-2"), go);
+  post("install");
+  ASSERT_TRUE(state().installing);
   tick();
   post("check");
   EXPECT_EQ(confirmedEvents(), 1);
-  controller->installing = false;
-  controller->result = SetupResult{folder().string(), "tok-2", "2.0.1"};
+  writeFile(go, "");
+  ASSERT_TRUE(platform.dispatch.waitAndRunMainQueue(std::chrono::seconds(30)));
   tick();
   post("check");
   EXPECT_EQ(confirmedEvents(), 1);
-  EXPECT_FALSE(controller->confirmed);
+  EXPECT_FALSE(state().confirmed);
 
   writeReceipt(receipt("tok-2", "2.0.1", stamp(now - 1)));
   tick();
   EXPECT_EQ(confirmedEvents(), 2);
 
   // A new installation with the same token and version accepts the same file.
-  controller->installing = true;
-  controller->confirmed = false;
-  controller->result.reset();
-  controller->installing = false;
-  controller->result = SetupResult{folder().string(), "tok-2", "2.0.1"};
+  installReporting(record("tok-2"));
   tick();
   EXPECT_EQ(confirmedEvents(), 3);
 }
@@ -409,7 +413,7 @@ TEST_F(ConfirmSmallFileRead, AFileLongerThanItsStatedSizeIsCutOffAndRefused) {
 }
 
 TEST_F(ConfirmSmallFileRead, AnUnreadableFileIsAnError) {
-  if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind the super-user";
+  const OwnerPermissionsOnly asTheUser;
   const fs::path p = temp.path() / "locked";
   writeFile(p, "{}");
   fs::permissions(p, fs::perms::none);

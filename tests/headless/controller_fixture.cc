@@ -1,7 +1,12 @@
 #include "controller_fixture.h"
 
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 namespace vorn::testing {
 
@@ -31,15 +36,83 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
+OwnerPermissionsOnly::OwnerPermissionsOnly() {
+  header_.version = _LINUX_CAPABILITY_VERSION_3;
+  if (::syscall(SYS_capget, &header_, saved_) != 0) return;
+  __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
+  for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) reduced[0].effective &= ~(1U << cap);
+  active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
+}
+
+OwnerPermissionsOnly::~OwnerPermissionsOnly() {
+  if (active_) ::syscall(SYS_capset, &header_, saved_);
+}
+
+std::string receipt(std::string_view token, std::string_view version, std::string_view createdAt) {
+  return "{\"token\":\"" + std::string(token) + "\",\"version\":\"" + std::string(version) +
+         "\",\"createdAt\":" + std::string(createdAt) + "}";
+}
+
+std::string stamp(double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%.3f", seconds);
+  return text;
+}
+
 ControllerTest::ControllerTest(const std::string& bundleName)
     : bundle_(temp.path() / bundleName),
       platform(platform::posix::PosixFoundation::Options{
           .executablePath = (bundle_ / "Contents" / "MacOS" / "vorn-preview-setup").string(), .clock = {}}) {
+  setenv("HOME", home().c_str(), 1);
   std::filesystem::create_directories(uiFolder());
   controller = SetupController::create(platform.table());
   if (controller) platform.app.setDelegate(controller.get());
 }
 
 void ControllerTest::launch() { controller->applicationDidFinishLaunching(); }
+
+void ControllerTest::setUpdater(const std::string& body) {
+  writeFile(updaterPath(), "#!/bin/sh\n" + body + "\n");
+  std::filesystem::permissions(updaterPath(), std::filesystem::perms(0755));
+}
+
+void ControllerTest::setUpdaterReporting(const SetupResult& record, const std::filesystem::path& gate) {
+  // Kept outside the bundle, so the record is the same whichever copy runs.
+  const std::filesystem::path file = temp.path() / "record.json";
+  writeFile(
+      file,
+      nlohmann::json{{"folder", record.folder}, {"token", record.token}, {"version", record.version}}.dump());
+  const std::string wait =
+      gate.empty() ? "" : "while [ ! -e '" + gate.string() + "' ]; do sleep 0.02; done; ";
+  setUpdater(wait + "cat '" + file.string() + "'");
+}
+
+void ControllerTest::writeReceiptFor(const SetupResult& record, double age) {
+  writeFile(std::filesystem::path(record.folder).parent_path() / "setup-confirmed.json",
+            receipt(record.token, record.version, stamp(platform.foundation.timeIntervalSince1970() - age)));
+}
+
+std::map<std::string, std::string> ControllerTest::install(std::chrono::seconds within) {
+  const std::size_t before = events().size();
+  post("install");
+  EXPECT_TRUE(state().installing);
+  EXPECT_TRUE(platform.dispatch.waitAndRunMainQueue(within));
+  EXPECT_FALSE(state().installing);
+  const auto sent = events();
+  EXPECT_EQ(sent.size(), before + 1);
+  return sent.size() > before ? sent.back() : std::map<std::string, std::string>{};
+}
+
+void ControllerTest::installReporting(const SetupResult& record) {
+  setUpdaterReporting(record);
+  const auto event = install();
+  ASSERT_EQ(event.count("type"), 1U);
+  ASSERT_EQ(event.at("type"), "installed") << (event.count("message") != 0 ? event.at("message") : "");
+  const std::optional<SetupResult> kept = state().result;
+  ASSERT_TRUE(kept.has_value());
+  ASSERT_EQ(kept->folder, record.folder);
+  ASSERT_EQ(kept->token, record.token);
+  ASSERT_EQ(kept->version, record.version);
+}
 
 }  // namespace vorn::testing

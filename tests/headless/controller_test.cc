@@ -11,64 +11,64 @@ using platform::headless::HeadlessTimer;
 
 constexpr std::string_view kPng = "\x89PNG\r\n\x1a\n\0\0\0\rIHDR";
 
-TEST_F(ControllerTest, StartsWithNothingAndTheUiFolderOfItsBundle) {
+TEST_F(ControllerTest, BeforeLaunchNothingIsShownHeardOrScheduled) {
   ASSERT_NE(controller, nullptr);
-  EXPECT_EQ(controller->window, nullptr);
-  EXPECT_EQ(controller->web, nullptr);
-  EXPECT_EQ(controller->timer, nullptr);
-  EXPECT_FALSE(controller->result.has_value());
-  EXPECT_FALSE(controller->confirmed);
-  EXPECT_FALSE(controller->installing);
-  EXPECT_EQ(controller->resources, URL::fileURLWithPath(uiFolder().string(), true));
-  EXPECT_TRUE(controller->resources.absoluteString().ends_with("/Contents/Resources/ui/"));
+  EXPECT_EQ(controller->indexPageURL(), URL::fileURLWithPath((uiFolder() / "index.html").string()));
+  post("copyExtensions");
+  platform.runLoop.fireTimers();
+  EXPECT_EQ(platform.window(), nullptr);
+  EXPECT_EQ(platform.webView(), nullptr);
+  EXPECT_TRUE(platform.runLoop.timers.empty());
+  EXPECT_TRUE(platform.app.pasteboard.contents.empty());
 }
 
-TEST_F(ControllerTest, LaunchBuildsWindowAndWebViewInOrder) {
+TEST_F(ControllerTest, LaunchShowsTheSetupPageInItsFixedWindowAndStartsTheWatch) {
   writeFile(uiFolder() / "mark.png", kPng);
   launch();
   auto* view = platform.webView();
   auto* window = platform.window();
   ASSERT_NE(view, nullptr);
   ASSERT_NE(window, nullptr);
-  EXPECT_EQ(controller->web.get(), view);
-  EXPECT_EQ(controller->window.get(), window);
 
-  // Web view: ephemeral storage, exactly one handler named "setup".
+  // Ephemeral storage; the page reaches the controller through "setup" only.
   EXPECT_EQ(view->configuration.websiteDataStore, platform::WebsiteDataStore::NonPersistent);
   ASSERT_EQ(view->configuration.userContentController.handlers.size(), 1U);
-  EXPECT_EQ(view->configuration.userContentController.handlers[0].name, "setup");
-  EXPECT_EQ(view->configuration.userContentController.handlers[0].handler, controller.get());
-  EXPECT_EQ(view->navigationDelegate, controller.get());
+  platform.postMessage("other", true, controller->indexPageURL(), std::string("copyExtensions"));
+  EXPECT_TRUE(events().empty());
+  post("copyExtensions");
+  EXPECT_EQ(events().size(), 1U);
 
-  // Window: 680x760 content, titled, closable, not resizable.
+  // 680x760 content, titled, closable, not resizable, centred and in front,
+  // showing the web view.
   EXPECT_EQ(window->contentSize, (platform::Size{680, 760}));
-  EXPECT_TRUE(window->style.titled);
-  EXPECT_TRUE(window->style.closable);
+  EXPECT_EQ(window->style, platform::WindowStyle{});
   EXPECT_FALSE(window->style.resizable);
   EXPECT_EQ(window->title, "Vorn Preview Setup");
-  EXPECT_EQ(window->delegate, controller.get());
   EXPECT_EQ(window->contentView, view);
   EXPECT_TRUE(window->centered);
   EXPECT_TRUE(window->shownInFront);
 
-  // The page loads once, with the whole ui folder readable, after the
-  // navigation delegate is in place.
+  // The page loads once, with the whole ui folder readable, and only once
+  // its navigations are decided: the setup page itself is allowed.
   ASSERT_EQ(view->loads.size(), 1U);
   EXPECT_EQ(view->loads[0].url, URL::fileURLWithPath((uiFolder() / "index.html").string()));
-  EXPECT_EQ(view->loads[0].allowingReadAccessTo, controller->resources);
+  EXPECT_EQ(view->loads[0].allowingReadAccessTo, URL::fileURLWithPath(uiFolder().string(), true));
   EXPECT_TRUE(view->loads[0].delegateWasSet);
+  EXPECT_EQ(platform.decideNavigation(view->loads[0].url),
+            std::vector<platform::NavigationActionPolicy>{platform::NavigationActionPolicy::Allow});
 
   EXPECT_TRUE(platform.app.activatedIgnoringOtherApps);
   ASSERT_NE(platform.app.iconImage, nullptr);
   EXPECT_EQ(dynamic_cast<HeadlessImage&>(*platform.app.iconImage).url,
             URL::fileURLWithPath((uiFolder() / "mark.png").string()));
 
-  // The confirmation timer: 1.0 s, repeating, kept by the controller.
-  ASSERT_NE(controller->timer, nullptr);
-  const auto& timer = dynamic_cast<HeadlessTimer&>(*controller->timer);
-  EXPECT_DOUBLE_EQ(timer.interval, 1.0);
-  EXPECT_TRUE(timer.repeats);
-  EXPECT_TRUE(platform.events().empty());
+  // One confirmation timer: every second, repeating, held by the controller.
+  ASSERT_EQ(platform.runLoop.timers.size(), 1U);
+  const std::shared_ptr<HeadlessTimer> timer = platform.runLoop.timers[0].lock();
+  ASSERT_NE(timer, nullptr);
+  EXPECT_DOUBLE_EQ(timer->interval, 1.0);
+  EXPECT_TRUE(timer->repeats);
+  EXPECT_TRUE(state().timerScheduled);
   EXPECT_FALSE(platform.app.exitStatus.has_value());
 }
 
@@ -79,7 +79,7 @@ TEST_F(ControllerTest, MissingOrBrokenIconLeavesTheDefault) {
   ASSERT_NE(platform.window(), nullptr);
   EXPECT_TRUE(platform.window()->shownInFront);
   EXPECT_EQ(platform.webView()->loads.size(), 1U);
-  EXPECT_NE(controller->timer, nullptr);
+  EXPECT_TRUE(state().timerScheduled);
 }
 
 TEST_F(ControllerTest, NotAnImageIsNoIcon) {
@@ -90,24 +90,31 @@ TEST_F(ControllerTest, NotAnImageIsNoIcon) {
 
 TEST_F(ControllerTest, TimerHoldsTheControllerOnlyWeakly) {
   launch();
+  const SetupResult record{(temp.path() / "Ext" / "folder").string(), "t", "v"};
+  installReporting(record);
+  writeReceiptFor(record);  // a tick would confirm, were the controller still there
+  const std::size_t sent = events().size();
   std::weak_ptr<SetupController> weak = controller;
-  const std::shared_ptr<platform::Timer> timer = controller->timer;
-  controller->result = SetupResult{(temp.path() / "folder").string(), "t", "v"};
+  const std::shared_ptr<HeadlessTimer> timer = platform.runLoop.timers.at(0).lock();
   // Cycle: the controller holds the timer; the timer's action must not hold it back.
   controller.reset();
   EXPECT_TRUE(weak.expired());
   platform.runLoop.fireTimers();  // a tick with the controller gone does nothing
-  EXPECT_TRUE(platform.events().empty());
+  EXPECT_EQ(platform.events().size(), sent);
 }
 
 TEST_F(ControllerTest, CloseGuardFollowsInstalling) {
   launch();
   EXPECT_TRUE(controller->applicationShouldTerminateAfterLastWindowClosed());
-  controller->installing = true;
+  const std::filesystem::path go = temp.path() / "go";
+  setUpdaterReporting(SetupResult{"/f", "t", "v"}, go);
+  post("install");
+  ASSERT_TRUE(state().installing);
   EXPECT_FALSE(controller->windowShouldClose());
   EXPECT_FALSE(platform.requestWindowClose());
   EXPECT_FALSE(platform.app.exitStatus.has_value());
-  controller->installing = false;
+  writeFile(go, "");
+  ASSERT_TRUE(platform.dispatch.waitAndRunMainQueue(std::chrono::seconds(30)));
   EXPECT_TRUE(controller->windowShouldClose());
   EXPECT_TRUE(platform.requestWindowClose());
   EXPECT_EQ(platform.app.exitStatus, 0);

@@ -4,10 +4,8 @@
 // page's process dying. Real processes, files, locks and signals throughout.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <linux/capability.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,30 +56,6 @@ pid_t pidIn(const fs::path& file) {
   return pid;
 }
 
-// Root passes every permission check, so removal would never meet a
-// read-only folder; for a scope this thread (and the threads it starts) runs
-// with the owner's checks only, as the user the program is made for.
-class OwnerPermissionsOnly {
- public:
-  OwnerPermissionsOnly() {
-    header_.version = _LINUX_CAPABILITY_VERSION_3;
-    if (::syscall(SYS_capget, &header_, saved_) != 0) return;
-    __user_cap_data_struct reduced[2] = {saved_[0], saved_[1]};
-    for (const int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH}) reduced[0].effective &= ~(1U << cap);
-    active_ = ::syscall(SYS_capset, &header_, reduced) == 0;
-  }
-  ~OwnerPermissionsOnly() {
-    if (active_) ::syscall(SYS_capset, &header_, saved_);
-  }
-  OwnerPermissionsOnly(const OwnerPermissionsOnly&) = delete;
-  OwnerPermissionsOnly& operator=(const OwnerPermissionsOnly&) = delete;
-
- private:
-  __user_cap_header_struct header_{};
-  __user_cap_data_struct saved_[2]{};
-  bool active_ = false;
-};
-
 // Makes every folder of a tree read-only for everyone, its owner included.
 void makeReadOnly(const fs::path& root) {
   std::vector<fs::path> folders{root};
@@ -93,8 +67,7 @@ void makeReadOnly(const fs::path& root) {
 
 class FieldTest : public ControllerTest {
  protected:
-  FieldTest() : home_(temp.path() / "home") {
-    setenv("HOME", home_.c_str(), 1);
+  FieldTest() {
     writeFile(uiFolder() / "index.html", "<html></html>");
     writeFile(bundle() / "Contents" / "Resources" / "data" / "blob.bin", std::string(100000, 'x'));
     setUpdater("printf '%s' '" + std::string(kRecord) + "'");
@@ -105,24 +78,9 @@ class FieldTest : public ControllerTest {
     platform.app.end(0);
     platform.dispatch.joinBackground();
   }
-  fs::path applications() const { return home_ / "Applications"; }
-  fs::path destination() const { return applications() / "Vorn Preview Setup.app"; }
-  fs::path updaterPath() const { return bundle() / "Contents/MacOS/vorn-updater"; }
-  void setUpdater(const std::string& body) {
-    writeFile(updaterPath(), "#!/bin/sh\n" + body + "\n");
-    fs::permissions(updaterPath(), fs::perms(0755));
-  }
   platform::Outcome<platform::TaskResult> run(const platform::TaskOptions& options) {
     return platform.foundation.runTask(platform::URL::fileURLWithPath(updaterPath().string()), {"--setup"},
                                        options);
-  }
-  std::map<std::string, std::string> install() {
-    const std::size_t before = events().size();
-    post("install");
-    EXPECT_TRUE(platform.dispatch.waitAndRunMainQueue(30s));
-    const auto sent = events();
-    EXPECT_EQ(sent.size(), before + 1);
-    return sent.size() > before ? sent.back() : std::map<std::string, std::string>{};
   }
   std::vector<std::string> entriesOf(const fs::path& folder) {
     std::vector<std::string> names;
@@ -131,8 +89,6 @@ class FieldTest : public ControllerTest {
     std::sort(names.begin(), names.end());
     return names;
   }
-
-  fs::path home_;
 };
 
 // --- the updater's run ---------------------------------------------------------------------
@@ -379,7 +335,7 @@ TEST_F(FieldTest, QuittingDuringTheUpdatersRunEndsIt) {
 TEST_F(FieldTest, WorkThatCannotBeQueuedOrNamedEndsAsAnError) {
   platform.dispatch.failGlobalQueue = true;
   post("install");
-  EXPECT_FALSE(controller->installing);
+  EXPECT_FALSE(state().installing);
   ASSERT_EQ(events().size(), 1U);
   EXPECT_EQ(events().back().at("type"), "error");
   EXPECT_TRUE(events().back().at("message").starts_with(std::string(kFailurePrefix) + "Could not start"));
@@ -397,7 +353,7 @@ TEST_F(FieldTest, WorkThatCannotBeQueuedOrNamedEndsAsAnError) {
             std::string(kFailurePrefix) +
                 "Could not make a random name for the staging copy: Function not implemented");
   EXPECT_LT(calls, 100);
-  EXPECT_FALSE(controller->installing);
+  EXPECT_FALSE(state().installing);
 }
 
 // --- the page's process ends -------------------------------------------------------------------
@@ -412,8 +368,12 @@ class PageRecoveryTest : public FieldTest {
 };
 
 TEST_F(PageRecoveryTest, TheReloadedPageHearsTheStateItMissed) {
-  ASSERT_EQ(install().at("type"), "installed");
-  controller->confirmed = true;  // as the watcher sets it
+  const fs::path folder = temp.path() / "Ext" / "folder";
+  const SetupResult record{folder.string(), "tok", "1.2"};
+  installReporting(record);
+  writeReceiptFor(record);
+  post("check");
+  ASSERT_TRUE(state().confirmed);
   const std::size_t sent = events().size();
 
   platform.webProcessTerminated();
@@ -424,9 +384,9 @@ TEST_F(PageRecoveryTest, TheReloadedPageHearsTheStateItMissed) {
   const auto after = events();
   ASSERT_EQ(after.size(), sent + 2);
   EXPECT_EQ(after[sent],
-            (std::map<std::string, std::string>{{"type", "installed"}, {"folder", "/home/u/Ext/folder"}}));
+            (std::map<std::string, std::string>{{"type", "installed"}, {"folder", folder.string()}}));
   EXPECT_EQ(after[sent + 1], (std::map<std::string, std::string>{{"type", "confirmed"}}));
-  EXPECT_TRUE(controller->result.has_value());
+  EXPECT_TRUE(state().result.has_value());
 
   // A later load of its own is no reason to send them again.
   platform.pageFinishedLoading();
@@ -438,7 +398,7 @@ TEST_F(PageRecoveryTest, ThreeEndsWithinAMinuteStopTheReloadsAndFreeTheWindow) {
   setUpdater("while [ ! -e '" + go.string() + "' ]; do sleep 0.02; done; printf '%s' '" +
              std::string(kRecord) + "'");
   post("install");
-  ASSERT_TRUE(controller->installing);
+  ASSERT_TRUE(state().installing);
 
   platform.webProcessTerminated();  // t
   now += 50;

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "controller_fixture.h"
+#include "platform/posix/posix_home.h"
 #include "platform/posix/posix_tree.h"
 
 namespace vorn::testing {
@@ -50,38 +51,17 @@ std::vector<std::string> stagingLeftIn(const fs::path& folder) {
 
 class InstallTest : public ControllerTest {
  protected:
-  explicit InstallTest(const std::string& bundleName = "Vorn Preview Setup.app",
-                       const std::string& homeName = "home")
-      : ControllerTest(bundleName), home_(temp.path() / homeName) {
-    setenv("HOME", home_.c_str(), 1);
+  explicit InstallTest(const std::string& bundleName = "Vorn Preview Setup.app")
+      : ControllerTest(bundleName) {
     makeBundle(bundle(), "printf '%s' '" + std::string(kRecord) + "'");
     launch();
-  }
-  fs::path applications() const { return home_ / "Applications"; }
-  fs::path destination() const { return applications() / "Vorn Preview Setup.app"; }
-  void setUpdater(const std::string& body) {
-    writeFile(bundle() / "Contents/MacOS/vorn-updater", "#!/bin/sh\n" + body + "\n");
-  }
-
-  // Posts "install" and runs the hand-back; answers the event it sent.
-  std::map<std::string, std::string> install() {
-    const std::size_t before = events().size();
-    post("install");
-    EXPECT_TRUE(controller->installing);
-    EXPECT_TRUE(platform.dispatch.waitAndRunMainQueue(20s));
-    EXPECT_FALSE(controller->installing);
-    const auto sent = events();
-    EXPECT_EQ(sent.size(), before + 1);
-    return sent.size() > before ? sent.back() : std::map<std::string, std::string>{};
   }
   std::string errorMessage() {
     auto event = install();
     EXPECT_EQ(event["type"], "error");
-    EXPECT_FALSE(controller->result.has_value());
+    EXPECT_FALSE(state().result.has_value());
     return event["message"];
   }
-
-  fs::path home_;
 };
 
 TEST_F(InstallTest, CreatesTheFolderMovesTheCopyIntoPlaceAndRunsItsUpdater) {
@@ -90,8 +70,8 @@ TEST_F(InstallTest, CreatesTheFolderMovesTheCopyIntoPlaceAndRunsItsUpdater) {
   ASSERT_EQ(event.at("type"), "installed") << (event.contains("message") ? event.at("message") : "");
   // The updater that ran is the installed one, with exactly "--setup".
   EXPECT_EQ(event.at("folder"), (destination() / "Contents/MacOS/vorn-updater").string());
-  ASSERT_TRUE(controller->result.has_value());
-  EXPECT_EQ(controller->result->token, "1:--setup");
+  ASSERT_TRUE(state().result.has_value());
+  EXPECT_EQ(state().result->token, "1:--setup");
   EXPECT_EQ(readAll(destination() / "Contents/Resources/data/blob.bin"), std::string(300000, 'x'));
   EXPECT_TRUE(fs::is_symlink(destination() / "Contents/Resources/page.html"));
   EXPECT_EQ(fs::read_symlink(destination() / "Contents/Resources/page.html"), "ui/index.html");
@@ -175,8 +155,8 @@ TEST_F(InstallTest, ASucceedingUpdaterMustPrintExactlyOneRecord) {
   auto event = install();
   EXPECT_EQ(event["type"], "installed");
   EXPECT_EQ(event["folder"], "/home/u/Ext/folder");
-  ASSERT_TRUE(controller->result.has_value());
-  EXPECT_EQ(controller->result->version, "1.2");
+  ASSERT_TRUE(state().result.has_value());
+  EXPECT_EQ(state().result->version, "1.2");
 
   for (const std::string& body :
        {std::string("true"), "echo 'starting'; printf '" + std::string(kRecord) + "'",
@@ -207,10 +187,11 @@ TEST_F(InstallTest, BothStreamsAreDrainedTogether) {
 
 TEST_F(InstallTest, WhileInstallingTheRestOfTheProgramWaitsAndANewRunStartsClean) {
   const fs::path go = temp.path() / "go";
-  setUpdater("while [ ! -e '" + go.string() + "' ]; do sleep 0.02; done; printf '" + std::string(kRecord) +
-             "'");
+  const fs::path folder = temp.path() / "Ext" / "folder";
+  const SetupResult record{folder.string(), "tok", "1.2"};
+  setUpdaterReporting(record, go);
   post("install");
-  EXPECT_TRUE(controller->installing);
+  EXPECT_TRUE(state().installing);
   post("install");
   EXPECT_EQ(platform.dispatch.globalWorkQueued, 1);
   EXPECT_FALSE(platform.requestWindowClose());
@@ -220,16 +201,19 @@ TEST_F(InstallTest, WhileInstallingTheRestOfTheProgramWaitsAndANewRunStartsClean
 
   writeFile(go, "");
   ASSERT_TRUE(platform.dispatch.waitAndRunMainQueue(20s));
-  EXPECT_FALSE(controller->installing);
-  ASSERT_TRUE(controller->result.has_value());
+  EXPECT_FALSE(state().installing);
+  ASSERT_TRUE(state().result.has_value());
   EXPECT_EQ(events().size(), 1U);
 
+  // Confirmed by a receipt; a new run forgets that and the old result at once.
+  writeReceiptFor(record);
+  post("check");
+  ASSERT_TRUE(state().confirmed);
   fs::remove(go);
-  controller->confirmed = true;
   post("install");
-  EXPECT_TRUE(controller->installing);
-  EXPECT_FALSE(controller->result.has_value());
-  EXPECT_FALSE(controller->confirmed);
+  EXPECT_TRUE(state().installing);
+  EXPECT_FALSE(state().result.has_value());
+  EXPECT_FALSE(state().confirmed);
   writeFile(go, "");
   ASSERT_TRUE(platform.dispatch.waitAndRunMainQueue(20s));
   EXPECT_EQ(events().back().at("type"), "installed");
@@ -268,6 +252,19 @@ TEST(InstallReplaceByRenaming, PutsTheNewTreeInPlaceOrLeavesTheOldOne) {
   EXPECT_EQ(readAll(original / "new.txt"), "new");
   EXPECT_FALSE(fs::exists(original / "old.txt"));
   EXPECT_EQ(std::distance(fs::directory_iterator(temp.path()), fs::directory_iterator()), 1);
+}
+
+TEST(HomeFolder, OnlyAnAbsoluteHomeNamesTheFolder) {
+  const std::string saved = std::getenv("HOME") != nullptr ? std::getenv("HOME") : "";
+  setenv("HOME", "/srv/someone", 1);
+  EXPECT_EQ(platform::posix::homeFolder(), "/srv/someone");
+  // A relative value would put the Applications folder below wherever the program was started.
+  for (const char* relative : {"someone", "", "./home"}) {
+    setenv("HOME", relative, 1);
+    const std::optional<std::string> home = platform::posix::homeFolder();
+    EXPECT_TRUE(!home || home->starts_with('/')) << relative << " gave " << *home;
+  }
+  setenv("HOME", saved.c_str(), 1);
 }
 
 }  // namespace
