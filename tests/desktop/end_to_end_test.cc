@@ -6,15 +6,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <functional>
-#include <memory>
 #include <nlohmann/json.hpp>
+#include <string>
 
-#include "app/setup_controller.h"
-#include "platform/desktop.h"
-#include "platform/gtk/gtk_platform.h"
-#include "tests/desktop/desktop_fixture.h"
+#include "tests/desktop/program_fixture.h"
 
 namespace vorn {
 namespace {
@@ -25,67 +20,18 @@ using namespace desktop_testing;
 constexpr const char* kReceiptWriter = VORN_RECEIPT_WRITER_PATH;
 constexpr const char* kPrefix = "Installation could not finish. ";
 
-class EndToEndTest : public ::testing::Test {
+class EndToEndTest : public ProgramFixture {
  protected:
   void SetUp() override {
-    desktop = platform::makeDesktopPlatform();
-    ASSERT_TRUE(desktop) << "no display";
-    updater = bundlePath() / "Contents" / "MacOS" / "vorn-updater";
-    realUpdater = updater.string() + ".real";
-    if (!fs::exists(realUpdater)) fs::rename(updater, realUpdater);
+    ProgramFixture::SetUp();
     if (const char* folder = std::getenv("VORN_SCREENSHOT_DIR")) shots = folder;
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove(updater, ignored);
-    fs::rename(realUpdater, updater, ignored);
-  }
 
-  // Puts a shell script in the source bundle's place of the updater; the
-  // installer copies it into the installed bundle and runs it from there.
-  void useUpdater(const std::string& body) {
-    std::error_code ignored;
-    fs::remove(updater, ignored);
-    std::ofstream(updater) << "#!/bin/sh\n" << body << "\n";
-    fs::permissions(updater, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-  }
   // The sample updater, after a pause long enough to see the installing state.
-  void useSampleUpdater() { useUpdater("sleep 1\nexec \"" + realUpdater.string() + "\" \"$@\""); }
+  void useSampleUpdater() { useUpdater("sleep 1\nexec \"" + realUpdater().string() + "\" \"$@\""); }
 
-  // Runs the program as its entry point does, with `road` driving the page
-  // from inside the running event loop; answers the program's exit status.
-  int runProgram(std::function<void()> road) {
-    platform::Platform& table = desktop->table();
-    controller = SetupController::create(table);
-    if (!controller) return -1;
-    table.app.setDelegate(controller.get());
-    drive = [this, road = std::move(road)] {
-      if (pumpUntil([&] { return controller->view().web != nullptr; })) road();
-      // A road that stopped early (a failed assertion) must not leave the loop running.
-      if (!ended) desktop->table().app.terminateWithFailure("the road stopped early");
-    };
-    g_timeout_add(
-        0,
-        [](gpointer self) -> gboolean {
-          static_cast<EndToEndTest*>(self)->drive();
-          return G_SOURCE_REMOVE;
-        },
-        this);
-    const int status = table.app.run();
-    table.app.setDelegate(nullptr);
-    return status;
-  }
-
-  WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(
-        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
-  }
-  std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
   void click(const std::string& id) {
     ASSERT_EQ(value("document.getElementById('" + id + "').click(); true"), "true") << id;
-  }
-  bool reaches(const std::string& state, double seconds = 30.0) {
-    return waitForScript(view(), "document.body.dataset.state === '" + state + "'", seconds);
   }
   void picture(const std::string& name) {
     if (shots.empty()) return;
@@ -97,19 +43,13 @@ class EndToEndTest : public ::testing::Test {
     click("done");
   }
 
-  std::unique_ptr<platform::DesktopPlatform> desktop;
-  std::shared_ptr<SetupController> controller;
-  std::function<void()> drive;
-  bool ended = false;
-  fs::path updater;
-  fs::path realUpdater;
   fs::path shots;
 };
 
 TEST_F(EndToEndTest, InstallCopyConfirmAndDone) {
   useSampleUpdater();
   const int status = runProgram([&] {
-    ASSERT_TRUE(waitForScript(view(), "document.readyState === 'complete' && window.vornSetup"));
+    ASSERT_TRUE(pageReady());
     ASSERT_TRUE(reaches("start"));
     picture("1-start");
 
@@ -149,7 +89,7 @@ TEST_F(EndToEndTest, AFailingUpdaterIsShownInFullAndTryingAgainSucceeds) {
   const std::string line = "vorn-updater: the extension folder could not be prepared: \"disk\" <full> & more";
   useUpdater("sleep 1\necho '" + line + "' >&2\nexit 3");
   const int status = runProgram([&] {
-    ASSERT_TRUE(waitForScript(view(), "document.readyState === 'complete' && window.vornSetup"));
+    ASSERT_TRUE(pageReady());
     click("install");
     ASSERT_TRUE(reaches("error"));
     EXPECT_EQ(value("document.getElementById('error-message').textContent"),

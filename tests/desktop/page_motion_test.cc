@@ -8,10 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "app/setup_controller.h"
-#include "platform/desktop.h"
-#include "platform/gtk/gtk_platform.h"
-#include "tests/desktop/desktop_fixture.h"
+#include "tests/desktop/program_fixture.h"
 
 namespace vorn {
 namespace {
@@ -33,35 +30,19 @@ constexpr const char* kRunning = R"JS(JSON.stringify(document.getAnimations().ma
            end: isFinite(end) ? end : null, easings: frames.map(function (f) { return f.easing; }).join(" ") };
 })))JS";
 
-class PageMotionTest : public ::testing::Test {
+class PageMotionTest : public ProgramFixture {
  protected:
   void SetUp() override {
-    desktop = platform::makeDesktopPlatform();
-    ASSERT_TRUE(desktop) << "no display";
-    platform::Platform& table = desktop->table();
-    controller = SetupController::create(table);
-    ASSERT_TRUE(controller);
-    table.app.setDelegate(controller.get());
-    controller->applicationDidFinishLaunching();
-    ASSERT_TRUE(controller->view().web && controller->view().window);
-    ASSERT_TRUE(waitForScript(view(), "document.readyState === 'complete' && window.vornSetup"));
+    ProgramFixture::SetUp();
+    if (HasFatalFailure()) return;
+    launch();
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(pageReady());
   }
-  void TearDown() override {
-    if (desktop) desktop->table().app.setDelegate(nullptr);
-  }
-
-  WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(
-        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
-  }
-  std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
   // The event the program sends, as it sends it.
   void receive(const std::string& event) {
     ASSERT_EQ(value("window.vornSetup.receive(" + event + "); true"), "true") << event;
   }
-
-  std::unique_ptr<platform::DesktopPlatform> desktop;
-  std::shared_ptr<SetupController> controller;
 };
 
 TEST_F(PageMotionTest, WaitingBlinksBrieflyOnCompositableProperties) {

@@ -7,44 +7,24 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/setup_controller.h"
-#include "platform/desktop.h"
-#include "platform/gtk/gtk_platform.h"
-#include "tests/desktop/desktop_fixture.h"
+#include "tests/desktop/program_fixture.h"
 
 namespace vorn {
 namespace {
 
 using namespace desktop_testing;
 
-class ProgramTest : public ::testing::Test {
+class ProgramTest : public ProgramFixture {
  protected:
   void SetUp() override {
-    desktop = platform::makeDesktopPlatform();
-    ASSERT_TRUE(desktop) << "no display";
-    platform::Platform& table = desktop->table();
-    controller = SetupController::create(table);
-    ASSERT_TRUE(controller);
-    table.app.setDelegate(controller.get());
-    controller->applicationDidFinishLaunching();
-    ASSERT_TRUE(controller->view().web && controller->view().window);
+    ProgramFixture::SetUp();
+    if (HasFatalFailure()) return;
+    launch();
+    if (HasFatalFailure()) return;
     // The first script posts "copyExtensions"; its answer proves the round trip.
     ASSERT_TRUE(waitForScript(
         view(), "window.probe && probe.events.length === 1 && document.readyState === 'complete'"));
   }
-  void TearDown() override {
-    if (desktop) desktop->table().app.setDelegate(nullptr);
-  }
-
-  WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(
-        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
-  }
-  GtkWidget* windowWidget() {
-    return GTK_WIDGET(dynamic_cast<const platform::gtk::DesktopWindow&>(*controller->view().window).widget());
-  }
-  void run(const std::string& script) { ASSERT_TRUE(evaluate(view(), script + "; true")) << script; }
-  std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
   // Still the setup page, and the same document as before (its marker kept).
   bool stillTheSamePage() {
     return webkit_web_view_get_uri(view()) == controller->indexPageURL().absoluteString() &&
@@ -56,9 +36,6 @@ class ProgramTest : public ::testing::Test {
     return {std::stoi(value("Math.round(" + rect + ".x + 5)")),
             std::stoi(value("Math.round(" + rect + ".y + 5)"))};
   }
-
-  std::unique_ptr<platform::DesktopPlatform> desktop;
-  std::shared_ptr<SetupController> controller;
 };
 
 TEST_F(ProgramTest, TheWindowIsFixedSizeTitledCentredAndHasTheIcon) {

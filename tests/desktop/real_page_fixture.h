@@ -6,17 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <functional>
-#include <memory>
 #include <string>
 
-#include "app/setup_controller.h"
-#include "platform/desktop.h"
-#include "tests/desktop/desktop_fixture.h"
+#include "tests/desktop/program_fixture.h"
 
 namespace vorn::desktop_testing {
 
-class RealPageTest : public ::testing::Test {
+class RealPageTest : public ProgramFixture {
  protected:
   void SetUp() override;
   void TearDown() override;
@@ -27,32 +23,15 @@ class RealPageTest : public ::testing::Test {
   void useHeldFailingUpdater(const std::string& line);
   void openGate();
 
-  // Runs the program as its entry point does, `road` driving it from inside
-  // the running event loop; answers the program's exit status.
-  int runProgram(std::function<void()> road);
   // Ends the road: by the page's Done button, or by quitting.
   void pressDone();
   void endRoad();
-
-  WebKitWebView* view();
-  GtkWidget* windowWidget();
-  std::string value(const std::string& script);
-  void run(const std::string& script);
   // A button pressed as from the keyboard: focused, then activated.
   void press(const std::string& id);
-  bool reaches(const std::string& state, double seconds = 30.0);
-  bool pageReady();
-
-  std::unique_ptr<platform::DesktopPlatform> desktop;
-  std::shared_ptr<SetupController> controller;
 
  private:
-  void useUpdater(const std::string& body);
+  void useHeldUpdater(const std::string& body);
 
-  std::function<void()> drive_;
-  bool ended_ = false;
-  std::filesystem::path updater_;
-  std::filesystem::path realUpdater_;
   std::filesystem::path gate_;
 };
 

@@ -14,10 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/setup_controller.h"
-#include "platform/desktop.h"
-#include "platform/gtk/gtk_platform.h"
-#include "tests/desktop/desktop_fixture.h"
+#include "tests/desktop/program_fixture.h"
 
 namespace vorn {
 namespace {
@@ -49,45 +46,8 @@ std::vector<pid_t> webProcesses() {
   return found;
 }
 
-class RecoveryTest : public ::testing::Test {
+class RecoveryTest : public ProgramFixture {
  protected:
-  void SetUp() override {
-    desktop = platform::makeDesktopPlatform();
-    ASSERT_TRUE(desktop) << "no display";
-  }
-
-  int runProgram(std::function<void()> road) {
-    platform::Platform& table = desktop->table();
-    controller = SetupController::create(table);
-    if (!controller) return -1;
-    table.app.setDelegate(controller.get());
-    drive = [this, road = std::move(road)] {
-      if (pumpUntil([&] { return controller->view().web != nullptr; })) road();
-      if (!ended) desktop->table().app.terminateWithFailure("the road stopped early");
-    };
-    g_timeout_add(
-        0,
-        [](gpointer self) -> gboolean {
-          static_cast<RecoveryTest*>(self)->drive();
-          return G_SOURCE_REMOVE;
-        },
-        this);
-    const int status = table.app.run();
-    table.app.setDelegate(nullptr);
-    return status;
-  }
-
-  WebKitWebView* view() {
-    return WEBKIT_WEB_VIEW(
-        dynamic_cast<const platform::gtk::DesktopWebView&>(*controller->view().web).widget());
-  }
-  GtkWidget* windowWidget() {
-    return GTK_WIDGET(dynamic_cast<const platform::gtk::DesktopWindow&>(*controller->view().window).widget());
-  }
-  std::string value(const std::string& script) { return evaluate(view(), script).value_or("(threw)"); }
-  bool reaches(const std::string& state, double seconds = 30.0) {
-    return waitForScript(view(), "document.body.dataset.state === '" + state + "'", seconds);
-  }
   // Kills the page's one web process; answers whether there was one.
   bool killWebProcess() {
     const std::vector<pid_t> processes = webProcesses();
@@ -100,16 +60,11 @@ class RecoveryTest : public ::testing::Test {
       return std::find(now.begin(), now.end(), victim) == now.end();
     });
   }
-
-  std::unique_ptr<platform::DesktopPlatform> desktop;
-  std::shared_ptr<SetupController> controller;
-  std::function<void()> drive;
-  bool ended = false;
 };
 
 TEST_F(RecoveryTest, AKilledPageComesBackWhereTheUserWasAndThirdTimeTheWindowStillCloses) {
   const int status = runProgram([&] {
-    ASSERT_TRUE(waitForScript(view(), "document.readyState === 'complete' && window.vornSetup"));
+    ASSERT_TRUE(pageReady());
     ASSERT_EQ(value("document.getElementById('install').click(); true"), "true");
     ASSERT_TRUE(reaches("installed")) << value("document.body.innerText");
     ASSERT_TRUE(controller->view().result);
