@@ -8,6 +8,12 @@
 //   bool realTime();       // whether timers follow the clock (else each turn fires them)
 //   // Turns the main loop until done() or `seconds` have passed; answers done().
 //   bool turnUntil(const std::function<bool()>& done, double seconds);
+//   // The user presses the window's close button; answers whether it closed.
+//   bool pressClose(platform::Window& window);
+//   // Shows the test page in `view`, in `window`; answers once it has loaded.
+//   bool showPage(platform::WebView& view, platform::Window& window);
+//   // The shown page's main frame posts `word` to the handler named `name`.
+//   void pagePosts(platform::WebView& view, const std::string& name, const std::string& word);
 #pragma once
 
 #include <gtest/gtest.h>
@@ -18,6 +24,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "platform/platform.h"
@@ -124,8 +131,78 @@ TYPED_TEST_P(PlatformContract, TimersFireAfterTheirIntervalUntilReleased) {
   EXPECT_EQ(once, 1);
 }
 
+TYPED_TEST_P(PlatformContract, TheCloseButtonAsksTheWindowsDelegateFirst) {
+  struct Guard final : platform::WindowDelegate {
+    bool allow = false;
+    int asked = 0;
+    bool windowShouldClose() override {
+      ++asked;
+      return allow;
+    }
+  } guard;
+  std::unique_ptr<platform::Window> window =
+      this->table().app.makeWindow(platform::Size{320, 240}, platform::WindowStyle{});
+  ASSERT_NE(window, nullptr);
+  window->setDelegate(&guard);
+  window->makeKeyAndOrderFront();
+  EXPECT_FALSE(this->backend_.pressClose(*window));
+  EXPECT_EQ(guard.asked, 1);
+  EXPECT_FALSE(this->backend_.pressClose(*window)) << "a refused close is asked again, never remembered";
+  EXPECT_EQ(guard.asked, 2);
+  guard.allow = true;
+  EXPECT_TRUE(this->backend_.pressClose(*window));
+  EXPECT_EQ(guard.asked, 3);
+}
+
+TYPED_TEST_P(PlatformContract, APageReachesOnlyTheHandlerOfTheNameItPostsTo) {
+  struct Recorder final : platform::ScriptMessageHandler {
+    std::vector<platform::ScriptMessage> posts;
+    void userContentControllerDidReceiveScriptMessage(const platform::ScriptMessage& message) override {
+      posts.push_back(message);
+    }
+    [[nodiscard]] int count(const std::string& word) const {
+      int n = 0;
+      for (const auto& post : posts) {
+        const auto* text = std::get_if<std::string>(&post.body);
+        if (text != nullptr && *text == word) ++n;
+      }
+      return n;
+    }
+  } setup, other;
+  platform::WebViewConfiguration configuration;
+  configuration.websiteDataStore = platform::WebsiteDataStore::NonPersistent;
+  configuration.userContentController.addScriptMessageHandler(&setup, "setup");
+  configuration.userContentController.addScriptMessageHandler(&other, "other");
+  std::unique_ptr<platform::WebView> view = this->table().webkit.makeWebView(configuration);
+  ASSERT_NE(view, nullptr);
+  std::unique_ptr<platform::Window> window =
+      this->table().app.makeWindow(platform::Size{680, 760}, platform::WindowStyle{});
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(this->backend_.showPage(*view, *window));
+
+  this->backend_.pagePosts(*view, "setup", "to-setup");
+  this->backend_.pagePosts(*view, "other", "to-other");
+  // Names are exact: neither a case nor a space apart, nor one nobody registered.
+  for (const char* stranger : {"Setup", "setup ", "", "nobody"})
+    this->backend_.pagePosts(*view, stranger, "astray");
+  ASSERT_TRUE(
+      this->backend_.turnUntil([&] { return setup.count("to-setup") + other.count("to-other") == 2; }, 10));
+  this->backend_.turnUntil([] { return false; }, 0.2);  // whatever else was on its way
+  EXPECT_EQ(setup.count("to-setup"), 1);
+  EXPECT_EQ(setup.count("to-other") + setup.count("astray"), 0);
+  EXPECT_EQ(other.count("to-other"), 1);
+  EXPECT_EQ(other.count("to-setup") + other.count("astray"), 0);
+  for (const auto& post : setup.posts) {
+    const auto* text = std::get_if<std::string>(&post.body);
+    if (text == nullptr || *text != "to-setup") continue;
+    EXPECT_TRUE(post.frameInfo.isMainFrame);
+    EXPECT_TRUE(post.frameInfo.requestURL.has_value());
+  }
+}
+
 REGISTER_TYPED_TEST_SUITE_P(PlatformContract, WindowsNeedAnArea, TheClipboardTakesWellFormedTextOnly,
-                            TheMainQueueRunsLaterAndInOrder,
+                            TheCloseButtonAsksTheWindowsDelegateFirst,
+                            APageReachesOnlyTheHandlerOfTheNameItPostsTo, TheMainQueueRunsLaterAndInOrder,
                             WorkRunsOffTheMainThreadAndHandsBackThroughTheMainQueue,
                             TimersFireAfterTheirIntervalUntilReleased);
 

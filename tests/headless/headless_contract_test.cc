@@ -2,6 +2,7 @@
 // the test turns the loop, so each turn here fires them once.
 #include <chrono>
 #include <functional>
+#include <string>
 
 #include "platform/headless/headless_platform.h"
 #include "tests/contract/platform_contract.h"
@@ -23,8 +24,19 @@ class HeadlessBackend {
     }
     return true;
   }
+  bool pressClose(platform::Window& /*window*/) { return platform_.requestWindowClose(); }
+  bool showPage(platform::WebView& view, platform::Window& window) {
+    window.setContentView(view);
+    window.makeKeyAndOrderFront();
+    view.loadFileURL(kPage, kPage);
+    return true;
+  }
+  void pagePosts(platform::WebView& /*view*/, const std::string& name, const std::string& word) {
+    platform_.postMessage(name, true, kPage, word);
+  }
 
  private:
+  inline static const platform::URL kPage = platform::URL::fileURLWithPath("/contract/index.html");
   platform::headless::HeadlessPlatform platform_;
 };
 
