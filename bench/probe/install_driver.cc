@@ -27,11 +27,11 @@ int main(int argc, char** argv) {
 
   const auto start = std::chrono::steady_clock::now();
   platform.postMessage(vorn::kMessageHandlerName, true, controller->indexPageURL(), std::string("install"));
-  if (!controller->installing) {
+  if (!controller->view().installing) {
     std::fprintf(stderr, "the bridge did not accept \"install\"\n");
     return 4;
   }
-  while (controller->installing) platform.dispatch.waitAndRunMainQueue(std::chrono::milliseconds(100));
+  while (controller->view().installing) platform.dispatch.waitAndRunMainQueue(std::chrono::milliseconds(100));
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   platform.dispatch.joinBackground();
 

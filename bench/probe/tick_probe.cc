@@ -17,14 +17,11 @@ int main(int argc, char** argv) {
   const std::string_view mode = argv[2];
   vorn::bench::WatchingController watching;
   if (mode == "receipt") watching.writeMatchingReceipt();
-  long confirmations = 0;
-  for (long i = 0; i < ticks; ++i) {
-    watching.controller->checkConfirmation();
-    if (watching.confirmed()) {
-      ++confirmations;
-      watching.rearm();
-    }
+  for (long i = 0; i < ticks; ++i) watching.controller->checkConfirmation();
+  if (watching.confirmed()) {
+    std::fprintf(stderr, "the receipt confirmed: the ticks after it did nothing\n");
+    return 1;
   }
-  std::printf("%ld ticks, %ld confirmations\n", ticks, confirmations);
+  std::printf("%ld ticks\n", ticks);
   return 0;
 }

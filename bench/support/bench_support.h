@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -59,36 +60,45 @@ inline std::string paddedReceipt(std::string_view token, std::string_view versio
   return json;
 }
 
-// A launched controller whose installation has succeeded: every tick looks for
-// <temp>/setup-confirmed.json beside <temp>/extension.
+// A launched controller whose installation has succeeded, reached as the page
+// reaches it: "install" posted, a bundle whose updater reports the record. Every
+// tick looks for <temp>/setup-confirmed.json beside <temp>/extension. The clock
+// stands still at kNow.
 class WatchingController {
  public:
   static constexpr std::string_view kToken = "3f6c2a9e-token";
   static constexpr std::string_view kVersion = "1.4.2";
+  static constexpr double kNow = 1.7e9;
 
   WatchingController()
-      : platform_({.executablePath = (temp_.path() / "B.app/Contents/MacOS/prog").string(), .clock = {}}) {
+      : platform_({.executablePath = (temp_.path() / "B.app/Contents/MacOS/prog").string(),
+                   .clock = [] { return kNow; }}) {
+    // The installation lands in a home of the run's own.
+    ::setenv("HOME", (temp_.path() / "home").c_str(), 1);
+    const std::filesystem::path updater = temp_.path() / "B.app/Contents/MacOS/vorn-updater";
+    writeFile(updater, "#!/bin/sh\nprintf '{\"folder\":\"%s\",\"token\":\"" + std::string(kToken) +
+                           "\",\"version\":\"" + std::string(kVersion) + "\"}' '" +
+                           (temp_.path() / "extension").string() + "'\n");
+    std::filesystem::permissions(updater, std::filesystem::perms(0755));
+    std::filesystem::create_directories(temp_.path() / "B.app/Contents/Resources/ui");
     controller = SetupController::create(platform_.table());
     if (!controller) throw std::runtime_error("no controller");
     controller->applicationDidFinishLaunching();
-    controller->result =
-        SetupResult{(temp_.path() / "extension").string(), std::string(kToken), std::string(kVersion)};
+    platform_.postMessage(kMessageHandlerName, true, controller->indexPageURL(), std::string("install"));
+    while (controller->view().installing)
+      platform_.dispatch.waitAndRunMainQueue(std::chrono::milliseconds(100));
+    if (!controller->view().result) throw std::runtime_error("the installation did not succeed");
+    platform_.webView()->scripts.clear();
     receiptPath = (temp_.path() / "setup-confirmed.json").string();
   }
 
-  // Puts a fresh, matching receipt of exactly 1 KiB in place.
-  void writeMatchingReceipt() {
-    writeFile(receiptPath,
-              paddedReceipt(kToken, kVersion, platform_.foundation.timeIntervalSince1970(), 1024));
-  }
+  // A receipt of exactly 1 KiB that matches in token and version and is
+  // exactly as old as the watcher refuses: a tick reads, decodes and compares
+  // all of it, reads the clock twice and stops at the last condition. (A
+  // confirming tick ends the watching, so it could not be repeated.)
+  void writeMatchingReceipt() { writeFile(receiptPath, paddedReceipt(kToken, kVersion, kNow - 1800, 1024)); }
 
-  // Back to watching after a confirmation; drops the sent scripts.
-  void rearm() {
-    controller->confirmed = false;
-    platform_.webView()->scripts.clear();
-  }
-
-  [[nodiscard]] bool confirmed() const { return controller->confirmed; }
+  [[nodiscard]] bool confirmed() const { return controller->view().confirmed; }
 
  private:
   TempFolder temp_;
