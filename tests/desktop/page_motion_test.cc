@@ -30,15 +30,9 @@ constexpr const char* kRunning = R"JS(JSON.stringify(document.getAnimations().ma
            end: isFinite(end) ? end : null, easings: frames.map(function (f) { return f.easing; }).join(" ") };
 })))JS";
 
-class PageMotionTest : public ProgramFixture {
+class PageMotionTest : public LaunchedProgramFixture {
  protected:
-  void SetUp() override {
-    ProgramFixture::SetUp();
-    if (HasFatalFailure()) return;
-    launch();
-    if (HasFatalFailure()) return;
-    ASSERT_TRUE(pageReady());
-  }
+  PageMotionTest() : LaunchedProgramFixture("document.readyState === 'complete' && window.vornSetup") {}
   // The event the program sends, as it sends it.
   void receive(const std::string& event) {
     ASSERT_EQ(value("window.vornSetup.receive(" + event + "); true"), "true") << event;

@@ -92,4 +92,12 @@ bool ProgramFixture::pageReady() const {
   return waitForScript(view(), "document.readyState === 'complete' && window.vornSetup");
 }
 
+void LaunchedProgramFixture::SetUp() {
+  ProgramFixture::SetUp();
+  if (HasFatalFailure()) return;
+  launch();
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(waitForScript(view(), ready_)) << ready_;
+}
+
 }  // namespace vorn::desktop_testing

@@ -9,6 +9,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "app/setup_controller.h"
 #include "platform/desktop.h"
@@ -50,6 +51,16 @@ class ProgramFixture : public ::testing::Test {
   std::filesystem::path updater() const;
   std::function<void()> drive_;
   bool updaterReplaced_ = false;
+};
+
+// Each test starts with the program launched and `ready` true on its page.
+class LaunchedProgramFixture : public ProgramFixture {
+ protected:
+  explicit LaunchedProgramFixture(std::string ready) : ready_(std::move(ready)) {}
+  void SetUp() override;
+
+ private:
+  std::string ready_;
 };
 
 }  // namespace vorn::desktop_testing

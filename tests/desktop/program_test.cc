@@ -14,17 +14,12 @@ namespace {
 
 using namespace desktop_testing;
 
-class ProgramTest : public ProgramFixture {
+class ProgramTest : public LaunchedProgramFixture {
  protected:
-  void SetUp() override {
-    ProgramFixture::SetUp();
-    if (HasFatalFailure()) return;
-    launch();
-    if (HasFatalFailure()) return;
-    // The first script posts "copyExtensions"; its answer proves the round trip.
-    ASSERT_TRUE(waitForScript(
-        view(), "window.probe && probe.events.length === 1 && document.readyState === 'complete'"));
-  }
+  // The first script posts "copyExtensions"; its answer proves the round trip.
+  ProgramTest()
+      : LaunchedProgramFixture(
+            "window.probe && probe.events.length === 1 && document.readyState === 'complete'") {}
   // Still the setup page, and the same document as before (its marker kept).
   bool stillTheSamePage() {
     return webkit_web_view_get_uri(view()) == controller->indexPageURL().absoluteString() &&
