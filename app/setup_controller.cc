@@ -67,11 +67,11 @@ void SetupController::applicationDidFinishLaunching() {
       platform_.app.imageWithContentsOfURL(resources.appendingPathComponent("mark.png")));
 
   loadSetupPage();
-  platform_.app.activateIgnoringOtherApps(true);
+  platform_.app.bringWindowsForward();
 
   // The timer must never keep the controller alive.
   std::weak_ptr<SetupController> weak = weak_from_this();
-  timer = platform_.runLoop.scheduledTimer(1.0, true, [weak](platform::Timer&) {
+  timer = platform_.runLoop.scheduledTimer(1.0, true, [weak] {
     if (const std::shared_ptr<SetupController> strong = weak.lock()) strong->checkConfirmation();
   });
 }

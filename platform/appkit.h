@@ -87,7 +87,8 @@ class Application {
   virtual std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) = 0;
   // An empty image leaves the platform's default icon.
   virtual void setApplicationIconImage(std::shared_ptr<Image> image) = 0;
-  virtual void activateIgnoringOtherApps(bool flag) = 0;
+  // Brings the program's windows in front of every other program's.
+  virtual void bringWindowsForward() = 0;
   virtual Pasteboard& generalPasteboard() = 0;
 };
 

@@ -27,7 +27,7 @@ class RunLoop {
   virtual ~RunLoop() = default;
   // Scheduled on the main loop; the first firing comes one interval after scheduling.
   virtual std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
-                                                std::function<void(Timer&)> action) = 0;
+                                                std::function<void()> action) = 0;
 };
 
 }  // namespace vorn::platform

@@ -89,7 +89,7 @@ int DesktopApplication::run() {
 void DesktopApplication::onActivate(GApplication* application, gpointer self) {
   auto* app = static_cast<DesktopApplication*>(self);
   if (app->launched_) {
-    app->activateIgnoringOtherApps(true);  // started again: the window comes forward
+    app->bringWindowsForward();  // started again: the window comes forward
     return;
   }
   app->launched_ = true;
@@ -199,7 +199,7 @@ void DesktopApplication::applyIcon() {
   g_list_free(list);  // GTK keeps its own references
 }
 
-void DesktopApplication::activateIgnoringOtherApps(bool) {
+void DesktopApplication::bringWindowsForward() {
   for (GtkWidget* window : state_->windows) gtk_window_present(GTK_WINDOW(window));
 }
 

@@ -89,7 +89,7 @@ class DesktopApplication final : public Application {
   std::unique_ptr<Window> makeWindow(Size contentSize, WindowStyle style) override;
   std::shared_ptr<Image> imageWithContentsOfURL(const URL& url) override;
   void setApplicationIconImage(std::shared_ptr<Image> image) override;
-  void activateIgnoringOtherApps(bool flag) override;
+  void bringWindowsForward() override;
   Pasteboard& generalPasteboard() override { return pasteboard_; }
   // The connection to the display broke: the loop ends, with status 1.
   void displayLost();
@@ -167,7 +167,7 @@ class DesktopDispatch final : public Dispatch {
 
 class DesktopTimer final : public Timer {
  public:
-  DesktopTimer(double interval, bool repeats, std::function<void(Timer&)> action);
+  DesktopTimer(double interval, bool repeats, std::function<void()> action);
   ~DesktopTimer() override;
   DesktopTimer(const DesktopTimer&) = delete;
   DesktopTimer& operator=(const DesktopTimer&) = delete;
@@ -175,14 +175,13 @@ class DesktopTimer final : public Timer {
  private:
   static gboolean fire(gpointer self);
   bool repeats_;
-  std::function<void(Timer&)> action_;
+  std::function<void()> action_;
   guint source_ = 0;
 };
 
 class DesktopRunLoop final : public RunLoop {
  public:
-  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
-                                        std::function<void(Timer&)> action) override;
+  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, std::function<void()> action) override;
 };
 
 class GtkPlatform final : public DesktopPlatform {

@@ -129,7 +129,7 @@ void HeadlessDispatch::joinBackground() {
 }
 
 std::shared_ptr<Timer> HeadlessRunLoop::scheduledTimer(double interval, bool repeats,
-                                                       std::function<void(Timer&)> action) {
+                                                       std::function<void()> action) {
   auto timer = std::make_shared<HeadlessTimer>();
   timer->interval = interval;
   timer->repeats = repeats;
@@ -144,7 +144,7 @@ void HeadlessRunLoop::fireTimers() {
   for (const auto& weak : due) {
     if (auto timer = weak.lock(); timer && timer->action) {
       auto action = timer->repeats ? timer->action : std::exchange(timer->action, nullptr);
-      action(*timer);
+      action();
     }
   }
 }

@@ -125,7 +125,7 @@ class HeadlessApplication final : public Application {
     iconImage = std::move(image);
     iconWasSet = true;
   }
-  void activateIgnoringOtherApps(bool flag) override { activatedIgnoringOtherApps = flag; }
+  void bringWindowsForward() override { broughtForward = true; }
   Pasteboard& generalPasteboard() override { return pasteboard; }
 
   void end(int status);
@@ -135,7 +135,7 @@ class HeadlessApplication final : public Application {
   std::shared_ptr<HeadlessRecord> record = std::make_shared<HeadlessRecord>();
   std::shared_ptr<Image> iconImage;
   bool iconWasSet = false;
-  bool activatedIgnoringOtherApps = false;
+  bool broughtForward = false;
   HeadlessPasteboard pasteboard;
   std::optional<int> exitStatus;  // set once the application has ended
   std::string failureLine;
@@ -177,13 +177,12 @@ class HeadlessTimer final : public Timer {
  public:
   double interval = 0;
   bool repeats = false;
-  std::function<void(Timer&)> action;
+  std::function<void()> action;
 };
 
 class HeadlessRunLoop final : public RunLoop {
  public:
-  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats,
-                                        std::function<void(Timer&)> action) override;
+  std::shared_ptr<Timer> scheduledTimer(double interval, bool repeats, std::function<void()> action) override;
   // Fires every scheduled timer whose owner still holds it; a timer that
   // does not repeat is done after its one firing.
   void fireTimers();

@@ -113,9 +113,8 @@ TYPED_TEST_P(PlatformContract, TimersFireAfterTheirIntervalUntilReleased) {
   int repeating = 0;
   const auto start = std::chrono::steady_clock::now();
   std::chrono::steady_clock::duration thirdFiring{};
-  std::shared_ptr<platform::Timer> single =
-      runLoop.scheduledTimer(kInterval, false, [&](platform::Timer&) { ++once; });
-  std::shared_ptr<platform::Timer> timer = runLoop.scheduledTimer(kInterval, true, [&](platform::Timer&) {
+  std::shared_ptr<platform::Timer> single = runLoop.scheduledTimer(kInterval, false, [&] { ++once; });
+  std::shared_ptr<platform::Timer> timer = runLoop.scheduledTimer(kInterval, true, [&] {
     if (++repeating == 3) thirdFiring = std::chrono::steady_clock::now() - start;
   });
   EXPECT_EQ(once + repeating, 0);  // never inside the call

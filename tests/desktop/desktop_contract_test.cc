@@ -34,8 +34,12 @@ class DesktopBackend {
     window.setContentView(view);
     window.makeKeyAndOrderFront();
     const platform::URL folder = desktop_testing::uiFolderURL();
-    view.loadFileURL(folder.appendingPathComponent("index.html"), folder);
-    return desktop_testing::waitForScript(widgetOf(view), "document.readyState === 'complete'");
+    const platform::URL page = folder.appendingPathComponent("index.html");
+    view.loadFileURL(page, folder);
+    // The view's first document is an empty one that is complete at once.
+    return desktop_testing::waitForScript(
+        widgetOf(view), "location.href === " + nlohmann::json(page.absoluteString()).dump() +
+                            " && document.readyState === 'complete'");
   }
   static void pagePosts(platform::WebView& view, const std::string& name, const std::string& word) {
     desktop_testing::evaluate(widgetOf(view), "try { window.webkit.messageHandlers[" +

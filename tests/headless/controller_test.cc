@@ -57,7 +57,7 @@ TEST_F(ControllerTest, LaunchShowsTheSetupPageInItsFixedWindowAndStartsTheWatch)
   EXPECT_EQ(platform.decideNavigation(view->loads[0].url),
             std::vector<platform::NavigationActionPolicy>{platform::NavigationActionPolicy::Allow});
 
-  EXPECT_TRUE(platform.app.activatedIgnoringOtherApps);
+  EXPECT_TRUE(platform.app.broughtForward);
   ASSERT_NE(platform.app.iconImage, nullptr);
   EXPECT_EQ(dynamic_cast<HeadlessImage&>(*platform.app.iconImage).url,
             URL::fileURLWithPath((uiFolder() / "mark.png").string()));
