@@ -20,9 +20,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
@@ -199,8 +203,35 @@ TYPED_TEST_P(PlatformContract, APageReachesOnlyTheHandlerOfTheNameItPostsTo) {
   }
 }
 
+TYPED_TEST_P(PlatformContract, AnIconIsAnImageFileOrNothing) {
+  // A whole 1×1 PNG, as an image tool writes it.
+  constexpr std::string_view kPng(
+      "\x89\x50\x4E\x47\x0D\x0A\x1A\x0A\x00\x00\x00\x0D\x49\x48\x44\x52\x00\x00\x00\x01\x00\x00\x00\x01"
+      "\x08\x06\x00\x00\x00\x1F\x15\xC4\x89\x00\x00\x00\x0D\x49\x44\x41\x54\x78\xDA\x63\x64\x60\xF8"
+      "\x5F\x0F\x00\x02\x87\x01\x80\xEB\x47\xBA\x92\x00\x00\x00\x00\x49\x45\x4E\x44\xAE\x42\x60\x82",
+      70);
+  std::string folder = (std::filesystem::temp_directory_path() / "vorn-contract-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+  const auto write = [&folder](const std::string& name, std::string_view bytes) {
+    std::ofstream(folder + "/" + name, std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    return platform::URL::fileURLWithPath(folder + "/" + name);
+  };
+  platform::Application& app = this->table().app;
+  const std::shared_ptr<platform::Image> image = app.imageWithContentsOfURL(write("mark.png", kPng));
+  EXPECT_NE(image, nullptr);
+  EXPECT_EQ(app.imageWithContentsOfURL(write("words.png", "not a picture")), nullptr);
+  EXPECT_EQ(app.imageWithContentsOfURL(write("empty.png", "")), nullptr);
+  EXPECT_EQ(app.imageWithContentsOfURL(platform::URL::fileURLWithPath(folder + "/missing.png")), nullptr);
+  EXPECT_EQ(app.imageWithContentsOfURL(platform::URL("http://127.0.0.1:9/mark.png")), nullptr);
+  // Either may be given; an empty one leaves the default.
+  app.setApplicationIconImage(image);
+  app.setApplicationIconImage(nullptr);
+  std::filesystem::remove_all(folder);
+}
+
 REGISTER_TYPED_TEST_SUITE_P(PlatformContract, WindowsNeedAnArea, TheClipboardTakesWellFormedTextOnly,
-                            TheCloseButtonAsksTheWindowsDelegateFirst,
+                            AnIconIsAnImageFileOrNothing, TheCloseButtonAsksTheWindowsDelegateFirst,
                             APageReachesOnlyTheHandlerOfTheNameItPostsTo, TheMainQueueRunsLaterAndInOrder,
                             WorkRunsOffTheMainThreadAndHandsBackThroughTheMainQueue,
                             TimersFireAfterTheirIntervalUntilReleased);
