@@ -33,8 +33,7 @@ SetupController::View SetupController::view() const {
               .result = result,
               .confirmed = confirmed,
               .installing = installing,
-              .timerScheduled = timer != nullptr,
-              .resources = resources};
+              .timerScheduled = timer != nullptr};
 }
 
 URL SetupController::indexPageURL() const {

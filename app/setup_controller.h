@@ -68,7 +68,6 @@ class SetupController final : public platform::ApplicationDelegate,
     bool confirmed = false;
     bool installing = false;
     bool timerScheduled = false;
-    platform::URL resources;
   };
   [[nodiscard]] View view() const;
 

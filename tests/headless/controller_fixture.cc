@@ -97,6 +97,8 @@ std::map<std::string, std::string> ControllerTest::install(std::chrono::seconds 
   post("install");
   EXPECT_TRUE(state().installing);
   EXPECT_TRUE(platform.dispatch.waitAndRunMainQueue(within));
+  // The worker's closure lets go of the controller only once its thread is done.
+  platform.dispatch.joinBackground();
   EXPECT_FALSE(state().installing);
   const auto sent = events();
   EXPECT_EQ(sent.size(), before + 1);
