@@ -626,7 +626,7 @@ def desktop_child(build, rounds, work, parts, idle_window):
     probe, page = prepare_probe_bundle(build, work)
     env = dict(os.environ)
     if "desktop" in parts:
-        figs += startup_and_memory(build, rounds, probe, page, env)
+        figs += startup_and_memory(build, rounds, probe, page, env, work)
     if "idle" in parts:
         server = xvfb_server()
         figs += run_idle(build, idle_rounds(rounds), idle_window, "X11", env, work,
@@ -639,7 +639,7 @@ def idle_rounds(rounds):
     return max(3, rounds // 2)
 
 
-def startup_and_memory(build, rounds, probe, page, env):
+def startup_and_memory(build, rounds, probe, page, env, work):
     start_fig, ui_fig, web_fig, flood_fig = figs = [Figure(*row) for row in DESKTOP_FIGURES]
     real_bundle = build / APP_NAME
     baseline = build / "bench" / "vorn_minimal_webview"
