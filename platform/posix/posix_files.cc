@@ -227,8 +227,8 @@ Status copyTree(const std::string& from, const std::string& to, const Cancellati
 
 int removeTree(const std::string& path) {
   const std::filesystem::path whole(path);
-  std::string parent = whole.parent_path().string();
-  if (parent.empty()) parent = ".";
+  const std::filesystem::path parent =
+      whole.has_parent_path() ? whole.parent_path() : std::filesystem::path(".");
   UniqueFd folder(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!folder.valid()) return errno;
   return removeEntry(folder.get(), whole.filename().string());
