@@ -11,16 +11,20 @@ void SetupController::install() {
   result.reset();
   auto cancellation = std::make_shared<platform::Cancellation>();
   installation_ = cancellation;
-  const platform::Status posted = platform_.dispatch.asyncGlobal([self = shared_from_this(), cancellation] {
-    platform::Outcome<SetupResult> outcome = runInstallation(self->platform_.foundation, *cancellation);
-    self->platform_.dispatch.asyncMain([self, outcome = std::move(outcome)]() mutable {
-      if (outcome) {
-        self->installationSucceeded(std::move(outcome.value()));
-      } else {
-        self->installationFailed(outcome.error());
-      }
-    });
-  });
+  const platform::Status posted =
+      platform_.dispatch.asyncGlobal([self = shared_from_this(), cancellation]() mutable {
+        platform::Outcome<SetupResult> outcome = runInstallation(self->platform_.foundation, *cancellation);
+        // The hand-back takes the controller over, so the worker's thread never
+        // holds it beyond the moment it has nothing more to do.
+        platform::Dispatch& dispatch = self->platform_.dispatch;
+        dispatch.asyncMain([self = std::move(self), outcome = std::move(outcome)]() mutable {
+          if (outcome) {
+            self->installationSucceeded(std::move(outcome.value()));
+          } else {
+            self->installationFailed(outcome.error());
+          }
+        });
+      });
   // Work that was never queued would never hand anything back.
   if (!posted) installationFailed(posted.error());
 }

@@ -12,6 +12,7 @@ struct SetupResult {
   std::string folder;
   std::string token;
   std::string version;
+  friend bool operator==(const SetupResult&, const SetupResult&) = default;
 };
 
 // Strict: one JSON object with nothing but white space around it; members in

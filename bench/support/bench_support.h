@@ -10,12 +10,14 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include "app/setup_controller.h"
+#include "confirm/setup_receipt.h"
 #include "platform/headless/headless_platform.h"
 
 namespace vorn::bench {
@@ -76,9 +78,12 @@ class WatchingController {
     // The installation lands in a home of the run's own.
     ::setenv("HOME", (temp_.path() / "home").c_str(), 1);
     const std::filesystem::path updater = temp_.path() / "B.app/Contents/MacOS/vorn-updater";
-    writeFile(updater, "#!/bin/sh\nprintf '{\"folder\":\"%s\",\"token\":\"" + std::string(kToken) +
-                           "\",\"version\":\"" + std::string(kVersion) + "\"}' '" +
-                           (temp_.path() / "extension").string() + "'\n");
+    const std::filesystem::path record = temp_.path() / "record.json";
+    writeFile(record,
+              nlohmann::json{
+                  {"folder", (temp_.path() / "extension").string()}, {"token", kToken}, {"version", kVersion}}
+                  .dump());
+    writeFile(updater, "#!/bin/sh\ncat '" + record.string() + "'\n");
     std::filesystem::permissions(updater, std::filesystem::perms(0755));
     std::filesystem::create_directories(temp_.path() / "B.app/Contents/Resources/ui");
     controller = SetupController::create(platform_.table());
@@ -89,7 +94,7 @@ class WatchingController {
       platform_.dispatch.waitAndRunMainQueue(std::chrono::milliseconds(100));
     if (!controller->view().result) throw std::runtime_error("the installation did not succeed");
     platform_.webView()->scripts.clear();
-    receiptPath = (temp_.path() / "setup-confirmed.json").string();
+    receiptPath = (temp_.path() / kReceiptFileName).string();
   }
 
   // A receipt of exactly 1 KiB that matches in token and version and is

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "confirm/setup_receipt.h"
+
 namespace vorn::testing {
 
 TempFolder::TempFolder(const std::string& stem) {
@@ -88,7 +90,7 @@ void ControllerTest::setUpdaterReporting(const SetupResult& record, const std::f
 }
 
 void ControllerTest::writeReceiptFor(const SetupResult& record, double age) {
-  writeFile(std::filesystem::path(record.folder).parent_path() / "setup-confirmed.json",
+  writeFile(std::filesystem::path(record.folder).parent_path() / kReceiptFileName,
             receipt(record.token, record.version, stamp(platform.foundation.timeIntervalSince1970() - age)));
 }
 
@@ -97,8 +99,6 @@ std::map<std::string, std::string> ControllerTest::install(std::chrono::seconds 
   post("install");
   EXPECT_TRUE(state().installing);
   EXPECT_TRUE(platform.dispatch.waitAndRunMainQueue(within));
-  // The worker's closure lets go of the controller only once its thread is done.
-  platform.dispatch.joinBackground();
   EXPECT_FALSE(state().installing);
   const auto sent = events();
   EXPECT_EQ(sent.size(), before + 1);
@@ -110,11 +110,7 @@ void ControllerTest::installReporting(const SetupResult& record) {
   const auto event = install();
   ASSERT_EQ(event.count("type"), 1U);
   ASSERT_EQ(event.at("type"), "installed") << (event.count("message") != 0 ? event.at("message") : "");
-  const std::optional<SetupResult> kept = state().result;
-  ASSERT_TRUE(kept.has_value());
-  ASSERT_EQ(kept->folder, record.folder);
-  ASSERT_EQ(kept->token, record.token);
-  ASSERT_EQ(kept->version, record.version);
+  ASSERT_EQ(state().result, record);
 }
 
 }  // namespace vorn::testing
