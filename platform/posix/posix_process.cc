@@ -1,12 +1,13 @@
 // Running the updater: both of its streams are drained together while it
 // runs, so it never stalls on a full pipe; it runs in a process group of its
 // own, is reaped the moment it exits (a pidfd says when), and its end, not
-// the end of its streams, ends the wait.
+// the end of its streams, ends the wait. It dies with the program, and a
+// watcher ends its group then, however the program ends.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -203,20 +204,105 @@ class BoundedCollector {
   std::vector<char> scratch_;
 };
 
-struct SpawnActions {
-  SpawnActions() { ::posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { ::posix_spawn_file_actions_destroy(&actions); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-  posix_spawn_file_actions_t actions{};
-};
+// Every descriptor from `from` up is closed, but `keep`.
+void closeFrom(int from, int keep) {
+  if (keep >= from) {
+    if (keep > from) ::syscall(SYS_close_range, from, keep - 1, 0);
+    from = keep + 1;
+  }
+  ::syscall(SYS_close_range, from, ~0U, 0);
+}
 
-struct SpawnAttributes {
-  SpawnAttributes() { ::posix_spawnattr_init(&attributes); }
-  ~SpawnAttributes() { ::posix_spawnattr_destroy(&attributes); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-  posix_spawnattr_t attributes{};
+// `fd` as descriptor `target` of a child about to exec; a pipe end that
+// already is `target` only loses its close-on-exec flag.
+void placeDescriptor(int fd, int target) {
+  if (fd == target) {
+    ::fcntl(fd, F_SETFD, 0);
+  } else {
+    ::dup2(fd, target);
+  }
+}
+
+// What the updater's child does between fork and exec; only calls that are
+// safe in the child of a threaded process. A failure's errno goes to `report`
+// (closed on exec, so an empty report means the updater runs).
+[[noreturn]] void becomeUpdater(const char* path, char* const* argv, pid_t program, int out, int err,
+                                int report) {
+  // A group of its own, so that ending it ends whatever it started too.
+  ::setpgid(0, 0);
+  // A background thread may block signals, and a broken pipe may be ignored
+  // here; the updater starts with neither.
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  struct sigaction fallback {};
+  fallback.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &fallback, nullptr);
+  placeDescriptor(out, STDOUT_FILENO);
+  placeDescriptor(err, STDERR_FILENO);
+  // Nothing of ours beyond the three standard streams reaches the updater,
+  // not even a descriptor another thread opened without close-on-exec.
+  closeFrom(STDERR_FILENO + 1, report);
+  // The kernel ends the updater when the thread that forked it ends; that is
+  // the thread waiting for it, which returns only once the updater is gone,
+  // so this fires when the program dies, however it dies. The signal is armed
+  // only for a parent still alive: one already gone leaves nobody to run for.
+  int error = 0;
+  if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) {
+    error = errno;
+  } else if (::getppid() != program) {
+    error = ESRCH;
+  } else {
+    ::execve(path, argv, environ);
+    error = errno;
+  }
+  while (::write(report, &error, sizeof error) < 0 && errno == EINTR) {
+  }
+  ::_exit(127);
+}
+
+// A process that outlives the program by a moment: it waits for the end of a
+// pipe that only the program holds, which the kernel closes when the program
+// dies, and then ends the updater's group, so that what the updater started
+// goes too. The program stands it down (SIGKILL, then reaps it) at the end of
+// every run, so it never ends a group on its own while the program lives.
+class GroupWatcher {
+ public:
+  explicit GroupWatcher(pid_t group) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    UniqueFd watched(ends[0]);
+    held_ = UniqueFd(ends[1]);
+    pid_ = ::fork();
+    if (pid_ == 0) watch(watched.get(), group);
+    if (pid_ < 0) held_.reset();
+  }
+  ~GroupWatcher() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+  }
+  GroupWatcher(const GroupWatcher&) = delete;
+  GroupWatcher& operator=(const GroupWatcher&) = delete;
+
+ private:
+  [[noreturn]] static void watch(int watched, pid_t group) {
+    // The terminal's and the session's polite signals reach the program,
+    // which ends the updater itself; the watcher is there for the other ends.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(signal, &ignore, nullptr);
+    closeFrom(0, watched);
+    char byte = 0;
+    while (::read(watched, &byte, 1) < 0 && errno == EINTR) {
+    }
+    ::kill(-group, SIGKILL);
+    ::_exit(0);
+  }
+
+  UniqueFd held_;
+  pid_t pid_ = -1;
 };
 
 // The updater's process and its group: reaped once, the moment it is seen to
@@ -315,28 +401,6 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
   ::fcntl(outWrite.get(), F_SETPIPE_SZ, kPipeSize);
   ::fcntl(errWrite.get(), F_SETPIPE_SZ, kPipeSize);
 
-  SpawnActions actions;
-  ::posix_spawn_file_actions_adddup2(&actions.actions, outWrite.get(), STDOUT_FILENO);
-  ::posix_spawn_file_actions_adddup2(&actions.actions, errWrite.get(), STDERR_FILENO);
-  // Nothing of ours beyond the three standard streams reaches the updater,
-  // not even a descriptor another thread opened without close-on-exec.
-  ::posix_spawn_file_actions_addclosefrom_np(&actions.actions, STDERR_FILENO + 1);
-
-  // A background thread may block signals, and a broken pipe may be ignored
-  // here; the updater starts with neither.
-  SpawnAttributes attributes;
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t pipeSignal;
-  sigemptyset(&pipeSignal);
-  sigaddset(&pipeSignal, SIGPIPE);
-  ::posix_spawnattr_setsigmask(&attributes.attributes, &none);
-  ::posix_spawnattr_setsigdefault(&attributes.attributes, &pipeSignal);
-  // A group of its own, so that ending it ends whatever it started too.
-  ::posix_spawnattr_setpgroup(&attributes.attributes, 0);
-  ::posix_spawnattr_setflags(&attributes.attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-
   std::vector<std::string> argvText;
   argvText.push_back(path);
   argvText.insert(argvText.end(), arguments.begin(), arguments.end());
@@ -345,10 +409,28 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
   for (std::string& a : argvText) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  pid_t pid = -1;
-  const int spawned =
-      ::posix_spawn(&pid, path.c_str(), &actions.actions, &attributes.attributes, argv.data(), environ);
-  if (spawned != 0) return posixFailure(spawned, what);
+  int reportPipe[2];
+  if (::pipe2(reportPipe, O_CLOEXEC) != 0) return posixFailure(errno, what);
+  UniqueFd reportRead(reportPipe[0]);
+  UniqueFd reportWrite(reportPipe[1]);
+  const pid_t program = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) return posixFailure(errno, what);
+  if (pid == 0)
+    becomeUpdater(path.c_str(), argv.data(), program, outWrite.get(), errWrite.get(), reportWrite.get());
+  reportWrite.reset();
+  int spawnError = 0;
+  ssize_t reported = 0;
+  do {
+    reported = ::read(reportRead.get(), &spawnError, sizeof spawnError);
+  } while (reported < 0 && errno == EINTR);
+  if (reported > 0) {
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return posixFailure(spawnError, what);
+  }
+  // Declared before the child, so it is stood down after the group is ended.
+  const GroupWatcher watcher(pid);
   const auto launched = Clock::now();
   ChildProcess child(pid);
   outWrite.reset();

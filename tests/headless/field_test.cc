@@ -332,6 +332,45 @@ TEST_F(FieldTest, QuittingDuringTheUpdatersRunEndsIt) {
   EXPECT_EQ(entriesOf(applications()), std::vector<std::string>{"Vorn Preview Setup.app"});
 }
 
+// Ended outright (SIGKILL), or by exit() as a toolkit that loses its display
+// ends it: the updater goes with the program within two seconds, and so does
+// what it started, although the worker thread of the program's first run has
+// ended by then.
+TEST_F(FieldTest, NothingTheUpdaterStartedOutlivesAProgramThatDiesWithoutNotice) {
+  for (const bool killed : {true, false}) {
+    SCOPED_TRACE(killed ? "SIGKILL" : "exit()");
+    const fs::path self = temp.path() / "self.pid";
+    const fs::path child = temp.path() / "child.pid";
+    fs::remove(self);
+    fs::remove(child);
+    setUpdater("echo $$ > '" + self.string() + "'; sleep 300 & echo $! > '" + child.string() + "'; wait");
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    platform::posix::UniqueFd inputRead(input[0]);
+    platform::posix::UniqueFd inputWrite(input[1]);
+    const pid_t probe = ::fork();
+    if (probe == 0) {
+      ::dup2(inputRead.get(), STDIN_FILENO);
+      const std::string updater = updaterPath().string();
+      ::execl(VORN_TASK_PROBE_PATH, VORN_TASK_PROBE_PATH, updater.c_str(), nullptr);
+      ::_exit(127);
+    }
+    ASSERT_GT(probe, 0);
+    inputRead.reset();
+    ASSERT_TRUE(eventually([&] { return pidIn(self) > 0 && pidIn(child) > 0; }, 20s));
+    if (killed) {
+      ::kill(probe, SIGKILL);
+    } else {
+      inputWrite.reset();
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(probe, &status, 0), probe);
+    EXPECT_EQ(killed, WIFSIGNALED(status));
+    EXPECT_TRUE(eventually([&] { return !running(pidIn(self)); }, 2s)) << "the updater outlived the program";
+    EXPECT_TRUE(eventually([&] { return !running(pidIn(child)); }, 2s)) << "the updater's child outlived it";
+  }
+}
+
 TEST_F(FieldTest, WorkThatCannotBeQueuedOrNamedEndsAsAnError) {
   platform.dispatch.failGlobalQueue = true;
   post("install");
