@@ -1,7 +1,7 @@
 # Desktop integration, installation and the two packages.
 #
 # `cmake --install` puts the bundle in one folder, <prefix>/lib/vorn-preview-setup
-# (Contents/MacOS, Contents/Extensions, Contents/Resources/ui), and the desktop
+# (Contents/MacOS, Contents/Extensions, Contents/Resources/ui and extension), and the desktop
 # entry, icons, metainfo, manual page and a /usr/bin launcher in their usual
 # places. The bundle lives under lib/ rather than /opt because Debian keeps
 # packaged programs out of /opt, and a private folder under lib/ is where its
@@ -93,6 +93,9 @@ foreach(component bundle archive)
     LIBRARY DESTINATION "${root}/Contents/Extensions" COMPONENT ${component} ${only_asked})
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/ui/"
     DESTINATION "${root}/Contents/Resources/ui" COMPONENT ${component} ${only_asked}
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  install(DIRECTORY "${VORN_EXTENSION_DIR}/"
+    DESTINATION "${root}/Contents/Resources/extension" COMPONENT ${component} ${only_asked}
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endforeach()
 
