@@ -8,7 +8,7 @@
 
 const HOST = "com.vorn.preview_setup";
 const VERSION = chrome.runtime.getManifest().version;
-// Seconds before each further ask; about five minutes in all.
+// Seconds before each further ask; about four minutes in all.
 const PAUSES = [0.25, 0.5, 1, 2, 4, 8, 16, 25, 25, 25, 25, 25, 25, 25, 25, 25];
 
 let asking = null;  // the round of asks under way, shared by events that come together
