@@ -312,6 +312,7 @@ class Road:
         profile = os.path.join(self.home, ".config", "chromium")
         self.browsers += 1
         log = os.path.join(self.args.work, f"chromium-{self.browsers}.log")
+
         def stamp():
             try:
                 status = os.stat(receipt)
@@ -325,7 +326,8 @@ class Road:
         with chromium_run.Chromium(folder, log, self.home) as chromium:
             def seen(text, what, seconds=30.0):
                 if chromium.wait_for(text, seconds) is None:
-                    raise RoadError(f"gave up after {seconds:.0f} s waiting for {what}; Chromium's log: {log}")
+                    raise RoadError(f"gave up after {seconds:.0f} s waiting for {what}; the end of "
+                                    f"Chromium's log:\n{chromium.log()[-2000:]}")
 
             seen(chromium_run.ORIGIN, "the extension's worker to start")
             say(f"   Chromium loaded the extension from {folder} (ID {chromium_run.EXTENSION_ID})")
@@ -334,7 +336,7 @@ class Road:
             wait("the receipt", lambda: stamp() not in (None, before), 15.0)
             say(f"   the receipt was written by the host: {receipt}")
             self.expect(page, "confirmed", 10.0)
-            say("   the page shows \u201cSetup is complete\u201d")
+            say("   event confirmed: the page shows \u201cSetup is complete\u201d")
             seen(chromium_run.CONFIRMED, "the extension to hear the answer", 5.0)
             say("   the extension heard the answer: its button says the setup is connected")
         say("   Chromium has been stopped")
