@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -51,13 +52,13 @@ std::vector<std::string> processesNaming(const std::string& text) {
   std::vector<std::string> found;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
+    std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos || name == std::to_string(::getpid()))
       continue;
     std::string line = contentsOf(entry.path() / "cmdline");
     if (line.find(text) == std::string::npos) continue;
-    for (char& c : line) c = c == '\0' ? ' ' : c;
-    found.push_back(name + ": " + line);
+    std::replace(line.begin(), line.end(), '\0', ' ');
+    found.push_back(name.append(": ").append(line));
   }
   return found;
 }
