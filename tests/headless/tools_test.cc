@@ -3,6 +3,7 @@
 // bundle of their own.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include "confirm/setup_receipt.h"
 #include "controller_fixture.h"
 #include "install/setup_result.h"
+#include "platform/posix/posix_fd.h"
 
 extern char** environ;
 
@@ -137,10 +139,11 @@ class ToolsTest : public ::testing::Test {
     const fs::path in = temp.path() / "stdin";
     const fs::path out = temp.path() / "stdout";
     const fs::path err = temp.path() / "stderr";
-    testing::writeFile(in, input);
+    if (inputFrom.empty()) testing::writeFile(in, input);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, inputFrom.empty() ? in.c_str() : inputFrom.c_str(),
+                                     O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
@@ -173,6 +176,7 @@ class ToolsTest : public ::testing::Test {
 
   TempFolder temp{"vorn-tools"};
   std::map<std::string, std::optional<std::string>> environment;
+  fs::path inputFrom;  // standard input from this file instead
 };
 
 void expectOneLine(const std::string& text) {
@@ -452,6 +456,24 @@ TEST_F(ToolsTest, TheHostRefusesBadInputInAWholeFrameAndWritesNothing) {
   for (const auto& entry : fs::directory_iterator(dataFolder())) {
     EXPECT_NE(entry.path().filename().string().front(), '.') << entry.path();
   }
+}
+
+TEST_F(ToolsTest, TheHostGivesUpOnAnInputThatStaysOpenWithoutAWholeMessage) {
+  const SetupResult setup = setUpOnce();
+  const fs::path held = temp.path() / "held";
+  ASSERT_EQ(::mkfifo(held.c_str(), 0600), 0);
+  // The test keeps the writing end: the host never sees the input end.
+  const platform::posix::UniqueFd writer(::open(held.c_str(), O_RDWR | O_CLOEXEC));
+  ASSERT_TRUE(writer.valid());
+  const std::string half =
+      frame(R"({"request":"confirm","version":")" + setup.version + R"("})").substr(0, 12);
+  ASSERT_EQ(::write(writer.get(), half.data(), half.size()), static_cast<ssize_t>(half.size()));
+  inputFrom = held;
+  const ToolRun given = run(host(), {kOrigin});
+  EXPECT_EQ(given.status, 1);
+  EXPECT_NE(reply(given.out).value("error", "").find("no whole message came"), std::string::npos)
+      << given.out;
+  EXPECT_FALSE(fs::exists(receipt()));
 }
 
 }  // namespace
