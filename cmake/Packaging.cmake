@@ -10,7 +10,7 @@
 #
 # CPack makes a .deb of all of it and a .tar.gz of the bundle alone, which
 # unpacks to a folder that runs from wherever it is put.
-if(NOT TARGET vorn-preview-setup OR NOT TARGET vorn-updater)
+if(NOT TARGET vorn-preview-setup OR NOT TARGET vorn-updater OR NOT TARGET vorn-native-host)
   return()
 endif()
 
@@ -87,7 +87,7 @@ foreach(component bundle archive)
     set(root "${VORN_ARCHIVE_DIR}")
     set(only_asked EXCLUDE_FROM_ALL)
   endif()
-  install(TARGETS vorn-preview-setup vorn-updater
+  install(TARGETS vorn-preview-setup vorn-updater vorn-native-host
     RUNTIME DESTINATION "${root}/Contents/MacOS" COMPONENT ${component} ${only_asked})
   install(TARGETS vorn-setup-extension
     LIBRARY DESTINATION "${root}/Contents/Extensions" COMPONENT ${component} ${only_asked})
