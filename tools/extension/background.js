@@ -19,8 +19,14 @@ function show(badge, colour, title) {
   chrome.action.setTitle({title: "Vorn Preview: " + title});
 }
 
+// A host that hangs must not stop the asking: an ask without an answer within
+// this many seconds counts as failed (a late answer is then ignored).
+const ANSWER_SECONDS = 10;
+
 function askOnce() {
   return new Promise((resolve) => {
+    setTimeout(() => resolve({confirmed: false, error: `no answer within ${ANSWER_SECONDS} s`}),
+               ANSWER_SECONDS * 1000);
     chrome.runtime.sendNativeMessage(HOST, {request: "confirm", version: VERSION}, (reply) => {
       if (chrome.runtime.lastError) {
         resolve({confirmed: false, error: chrome.runtime.lastError.message || "the host did not answer"});
