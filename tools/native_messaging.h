@@ -14,9 +14,9 @@ namespace vorn::tools {
 
 // A confirm request is a few dozen bytes; anything past this is refused
 // unread.
-inline constexpr std::size_t kMaxIncomingMessage = 64 * 1024;
+inline constexpr std::size_t kMaxIncomingMessage = std::size_t{64} * 1024;
 // The browser's own limit on what a host may send.
-inline constexpr std::size_t kMaxOutgoingMessage = 1024 * 1024;
+inline constexpr std::size_t kMaxOutgoingMessage = std::size_t{1024} * 1024;
 inline constexpr std::size_t kLengthSize = sizeof(std::uint32_t);
 
 // Fills up to `size` bytes at `into`: returns how many, 0 at the end of the

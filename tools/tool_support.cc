@@ -100,7 +100,7 @@ std::filesystem::path receiptFolderFor(const std::filesystem::path& folder) {
 std::filesystem::path writeReceipt(const Setup& setup, double age) {
   using namespace std::chrono;
   const double now = duration<double>(system_clock::now().time_since_epoch()).count();
-  const auto path = receiptFolderFor(setup.folder) / kReceiptFileName;
+  auto path = receiptFolderFor(setup.folder) / kReceiptFileName;
   const nlohmann::json receipt{{"token", setup.token}, {"version", setup.version}, {"createdAt", now - age}};
   writeFileAtomically(path, receipt.dump() + "\n");
   return path;

@@ -94,7 +94,7 @@ class ToolsTest : public ::testing::Test {
     fs::copy_file(kBuiltHost, host());
     testing::writeFile(bundledExtension() / "manifest.json", R"({"manifest_version":3,"version":"0.1.0"})");
     testing::writeFile(bundledExtension() / "background.js", "// the worker\n");
-    testing::writeFile(bundledExtension() / "icons" / "16.png", std::string("\x89PNG\0\x01", 7));
+    testing::writeFile(bundledExtension() / "icons" / "16.png", std::string("\x89PNG\0\x01", 6));
   }
 
   fs::path home() const { return temp.path() / "home"; }
