@@ -47,23 +47,14 @@ configure_file("${desktop_src}/copyright.in" "${desktop_out}/copyright" @ONLY)
 configure_file("${desktop_src}/changelog.in" "${desktop_out}/changelog" @ONLY)
 configure_file("${desktop_src}/vorn-preview-setup.1" "${desktop_out}/vorn-preview-setup.1" COPYONLY)
 
-# The Debian package of ImageMagick names its real program convert-im6.q16;
-# a `convert` earlier on PATH may be something else.
-find_program(VORN_IMAGEMAGICK NAMES convert-im6.q16 magick convert REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/ScaleMark.cmake)
 find_program(VORN_GZIP gzip REQUIRED)
 
 set(VORN_ICON_SIZES 16 22 24 32 48 64 128 256 512)
 set(icon_files)
 foreach(size IN LISTS VORN_ICON_SIZES)
   set(icon "${desktop_out}/icons/hicolor/${size}x${size}/apps/${VORN_APP_ID}.png")
-  # Without metadata and time stamps, the same ImageMagick gives the same bytes.
-  add_custom_command(OUTPUT "${icon}"
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${desktop_out}/icons/hicolor/${size}x${size}/apps"
-    COMMAND "${VORN_IMAGEMAGICK}" "${PROJECT_SOURCE_DIR}/ui/mark.png" -filter Lanczos -resize "${size}x${size}"
-            -strip -define png:exclude-chunks=date,time "PNG32:${icon}"
-    DEPENDS "${PROJECT_SOURCE_DIR}/ui/mark.png"
-    COMMENT "Scaling the icon to ${size}x${size}"
-    VERBATIM)
+  vorn_scale_mark("${icon}" ${size} "Scaling the icon to ${size}x${size}")
   list(APPEND icon_files "${icon}")
 endforeach()
 
