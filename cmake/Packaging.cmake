@@ -1,7 +1,7 @@
 # Desktop integration, installation and the two packages.
 #
 # `cmake --install` puts the bundle in one folder, <prefix>/lib/vorn-preview-setup
-# (Contents/MacOS, Contents/Extensions, Contents/Resources/ui), and the desktop
+# (Contents/MacOS, Contents/Extensions, Contents/Resources/ui and extension), and the desktop
 # entry, icons, metainfo, manual page and a /usr/bin launcher in their usual
 # places. The bundle lives under lib/ rather than /opt because Debian keeps
 # packaged programs out of /opt, and a private folder under lib/ is where its
@@ -10,7 +10,7 @@
 #
 # CPack makes a .deb of all of it and a .tar.gz of the bundle alone, which
 # unpacks to a folder that runs from wherever it is put.
-if(NOT TARGET vorn-preview-setup OR NOT TARGET vorn-updater)
+if(NOT TARGET vorn-preview-setup OR NOT TARGET vorn-updater OR NOT TARGET vorn-native-host)
   return()
 endif()
 
@@ -47,23 +47,14 @@ configure_file("${desktop_src}/copyright.in" "${desktop_out}/copyright" @ONLY)
 configure_file("${desktop_src}/changelog.in" "${desktop_out}/changelog" @ONLY)
 configure_file("${desktop_src}/vorn-preview-setup.1" "${desktop_out}/vorn-preview-setup.1" COPYONLY)
 
-# The Debian package of ImageMagick names its real program convert-im6.q16;
-# a `convert` earlier on PATH may be something else.
-find_program(VORN_IMAGEMAGICK NAMES convert-im6.q16 magick convert REQUIRED)
+include(${CMAKE_CURRENT_LIST_DIR}/ScaleMark.cmake)
 find_program(VORN_GZIP gzip REQUIRED)
 
 set(VORN_ICON_SIZES 16 22 24 32 48 64 128 256 512)
 set(icon_files)
 foreach(size IN LISTS VORN_ICON_SIZES)
   set(icon "${desktop_out}/icons/hicolor/${size}x${size}/apps/${VORN_APP_ID}.png")
-  # Without metadata and time stamps, the same ImageMagick gives the same bytes.
-  add_custom_command(OUTPUT "${icon}"
-    COMMAND ${CMAKE_COMMAND} -E make_directory "${desktop_out}/icons/hicolor/${size}x${size}/apps"
-    COMMAND "${VORN_IMAGEMAGICK}" "${PROJECT_SOURCE_DIR}/ui/mark.png" -filter Lanczos -resize "${size}x${size}"
-            -strip -define png:exclude-chunks=date,time "PNG32:${icon}"
-    DEPENDS "${PROJECT_SOURCE_DIR}/ui/mark.png"
-    COMMENT "Scaling the icon to ${size}x${size}"
-    VERBATIM)
+  vorn_scale_mark("${icon}" ${size} "Scaling the icon to ${size}x${size}")
   list(APPEND icon_files "${icon}")
 endforeach()
 
@@ -87,12 +78,15 @@ foreach(component bundle archive)
     set(root "${VORN_ARCHIVE_DIR}")
     set(only_asked EXCLUDE_FROM_ALL)
   endif()
-  install(TARGETS vorn-preview-setup vorn-updater
+  install(TARGETS vorn-preview-setup vorn-updater vorn-native-host
     RUNTIME DESTINATION "${root}/Contents/MacOS" COMPONENT ${component} ${only_asked})
   install(TARGETS vorn-setup-extension
     LIBRARY DESTINATION "${root}/Contents/Extensions" COMPONENT ${component} ${only_asked})
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/ui/"
     DESTINATION "${root}/Contents/Resources/ui" COMPONENT ${component} ${only_asked}
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  install(DIRECTORY "${VORN_EXTENSION_DIR}/"
+    DESTINATION "${root}/Contents/Resources/extension" COMPONENT ${component} ${only_asked}
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endforeach()
 

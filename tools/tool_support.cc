@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -65,6 +66,12 @@ std::filesystem::path userDataFolder() {
   return homeFolder() / ".local" / "share";
 }
 
+std::filesystem::path userConfigFolder() {
+  if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && config[0] == '/')
+    return config;
+  return homeFolder() / ".config";
+}
+
 std::string encodeSetup(const Setup& setup) {
   return nlohmann::json{{"folder", setup.folder}, {"token", setup.token}, {"version", setup.version}}.dump();
 }
@@ -88,6 +95,15 @@ std::filesystem::path receiptFolderFor(const std::filesystem::path& folder) {
   auto clean = folder;
   while (clean.has_relative_path() && !clean.has_filename()) clean = clean.parent_path();
   return clean.parent_path();
+}
+
+std::filesystem::path writeReceipt(const Setup& setup, double age) {
+  using namespace std::chrono;
+  const double now = duration<double>(system_clock::now().time_since_epoch()).count();
+  auto path = receiptFolderFor(setup.folder) / kReceiptFileName;
+  const nlohmann::json receipt{{"token", setup.token}, {"version", setup.version}, {"createdAt", now - age}};
+  writeFileAtomically(path, receipt.dump() + "\n");
+  return path;
 }
 
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes) {

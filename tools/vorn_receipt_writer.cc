@@ -1,12 +1,10 @@
 // Stands in for the program that confirms a setup: writes setup-confirmed.json
 // beside the folder of the last setup, with its token and version and the
 // current time, and prints where it went.
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
-#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 
@@ -15,11 +13,6 @@
 namespace {
 
 constexpr std::string_view kUsage = "usage: vorn-receipt-writer [--age SECONDS]\n";
-
-double secondsSince1970() {
-  using namespace std::chrono;
-  return duration<double>(system_clock::now().time_since_epoch()).count();
-}
 
 // Whole input must be a finite number; a negative age stamps the future.
 bool parseSeconds(const char* text, double& seconds) {
@@ -39,11 +32,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    const auto setup = vorn::tools::readLastSetup();
-    const auto path = vorn::tools::receiptFolderFor(setup.folder) / vorn::kReceiptFileName;
-    const nlohmann::json receipt{
-        {"token", setup.token}, {"version", setup.version}, {"createdAt", secondsSince1970() - age}};
-    vorn::tools::writeFileAtomically(path, receipt.dump() + "\n");
+    const auto path = vorn::tools::writeReceipt(vorn::tools::readLastSetup(), age);
     std::cout << path.string() << '\n';
     return 0;
   } catch (const std::exception& failure) {

@@ -5,6 +5,10 @@ Starts the bundle's program, finds its window and page through the
 accessibility bus (AT-SPI) and presses the page's buttons by their visible
 labels, as a screen reader user would. It says what it does and what it sees,
 takes a screenshot of each state and ends by making an animated GIF of them.
+When Chromium is installed it confirms the setup through the browser: headless
+Chromium, with its profile under HOME, loads the folder the updater reported,
+and its extension asks the native host to write the receipt. Otherwise the
+receipt writer stands in for the extension. It says which way it took.
 
 Needs an X display, a session bus (for the accessibility bus), xdotool,
 xclip and ImageMagick; scripts/run provides all of it under Xvfb with a
@@ -24,6 +28,8 @@ import sys
 import time
 
 import gi
+
+import chromium_run
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
@@ -212,6 +218,7 @@ class Road:
         self.number = 0
         self.page = None
         self.release = os.path.join(args.work, "updater-may-go-on")
+        self.browsers = 0
 
     def clipboard(self):
         run = subprocess.run(["xclip", "-selection", "clipboard", "-o"], capture_output=True, text=True, timeout=10)
@@ -245,7 +252,10 @@ class Road:
     def start(self, bundle):
         program = os.path.join(bundle, PROGRAM)
         say(f"Starting {program}")
-        process = subprocess.Popen([program], stdin=subprocess.DEVNULL)
+        # In English, whatever the caller's language: the road finds things by their English words.
+        env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
+        env.update(LANGUAGE="en", LANG="C.UTF-8")
+        process = subprocess.Popen([program], stdin=subprocess.DEVNULL, env=env)
         page = Page(process.pid)
         self.page = page
         xid = wait("the window", lambda: self.window_id(process.pid))
@@ -283,14 +293,53 @@ class Road:
             raise RoadError("the extension folder holds no manifest.json")
         return folder
 
-    def confirm(self, page, xid, name=None):
-        say(f"Running the receipt writer, as the extension would when it is loaded: {self.args.receipt_writer}")
-        run = subprocess.run([self.args.receipt_writer], capture_output=True, text=True, check=True)
-        say(f"   it wrote {run.stdout.strip()}")
-        self.expect(page, "confirmed", 10.0)
-        say("   event confirmed: the page says \u201cSetup is complete\u201d")
+    def confirm(self, page, xid, folder, name=None):
+        browser = chromium_run.find()
+        if browser:
+            self.confirm_in_browser(page, browser, folder)
+        else:
+            say("Chromium is not installed, so the receipt writer stands in for the extension:")
+            say(f"   {self.args.receipt_writer}")
+            run = subprocess.run([self.args.receipt_writer], capture_output=True, text=True, check=True)
+            say(f"   it wrote {run.stdout.strip()}")
+            self.expect(page, "confirmed", 10.0)
+            say("   event confirmed: the page says \u201cSetup is complete\u201d")
         if name:
             self.screenshot(name, xid)
+
+    def confirm_in_browser(self, page, browser, folder):
+        receipt = os.path.join(os.path.dirname(folder.rstrip("/")), "setup-confirmed.json")
+        profile = os.path.join(self.home, ".config", "chromium")
+        self.browsers += 1
+        log = os.path.join(self.args.work, f"chromium-{self.browsers}.log")
+
+        def stamp():
+            try:
+                status = os.stat(receipt)
+                return status.st_ino, status.st_mtime_ns
+            except FileNotFoundError:
+                return None
+
+        before = stamp()  # an earlier road's receipt, replaced (renamed over) by a new one
+        say(f"Confirming through the browser: starting {browser} headless, its profile in {profile},")
+        say("   with the folder that the updater reported as an unpacked extension")
+        with chromium_run.Chromium(folder, log, self.home) as chromium:
+            def seen(text, what, seconds=30.0):
+                if chromium.wait_for(text, seconds) is None:
+                    raise RoadError(f"gave up after {seconds:.0f} s waiting for {what}; the end of "
+                                    f"Chromium's log:\n{chromium.log()[-2000:]}")
+
+            seen(chromium_run.ORIGIN, "the extension's worker to start")
+            say(f"   Chromium loaded the extension from {folder} (ID {chromium_run.EXTENSION_ID})")
+            seen(chromium_run.ASKING, "the extension to ask the host")
+            say(f"   the extension asked the host {chromium_run.HOST_NAME} to confirm the setup")
+            wait("the receipt", lambda: stamp() not in (None, before), 15.0)
+            say(f"   the receipt was written by the host: {receipt}")
+            self.expect(page, "confirmed", 10.0)
+            say("   event confirmed: the page shows \u201cSetup is complete\u201d")
+            seen(chromium_run.CONFIRMED, "the extension to hear the answer", 5.0)
+            say("   the extension heard the answer: its button says the setup is connected")
+        say("   Chromium has been stopped")
 
     def done(self, process, page):
         say("Pressing \u201cDone\u201d.")
@@ -351,7 +400,7 @@ class Road:
             self.copy(page, "Copy address", "chrome://extensions/")
             self.copy(page, "Copy folder", folder)
             self.screenshot("installed", xid)
-            self.confirm(page, xid, "confirmed")
+            self.confirm(page, xid, folder, "confirmed")
             self.done(process, page)
         finally:
             if process.poll() is None:
@@ -377,9 +426,9 @@ class Road:
             self.use_updater(copy, self.held_sample(copy))
             page.press("Try again")
             self.expect(page, "installed")
-            self.installed(page)
+            folder = self.installed(page)
             self.screenshot("installed-after-retry", xid)
-            self.confirm(page, xid)
+            self.confirm(page, xid, folder)
             self.done(process, page)
         finally:
             if process.poll() is None:
