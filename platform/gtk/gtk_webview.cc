@@ -1,8 +1,10 @@
 // The web view: WebKitGTK with an ephemeral context per view, the web-process
 // extension that carries page posts with their real frame, and the navigation
 // delegate asked about every navigation and new-window request.
+#include <algorithm>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/gtk/extension/extension_protocol.h"
 #include "platform/gtk/gtk_platform.h"
@@ -18,6 +20,32 @@ void initializeWebExtensions(WebKitWebContext* context, gpointer data) {
   for (const std::string& name : state->handlerNames) g_variant_builder_add(&names, "s", name.c_str());
   webkit_web_context_set_web_extensions_initialization_user_data(
       context, g_variant_new(kInitType, state->readRoot.c_str(), &names));
+}
+
+// The user's languages as the page reads them in navigator.languages, in BCP 47
+// ("de-AT"), from GLib's reading of LANGUAGE, LC_ALL, LC_MESSAGES and LANG:
+// "de_AT.UTF-8", "de_AT", "de", "C" become "de-AT", "de". WebKit's own default
+// follows setlocale(), which fails for every locale the system has not
+// generated, so the web view is told. "C" and "POSIX" name no language.
+std::vector<std::string> preferredLanguages() {
+  std::vector<std::string> tags;
+  for (const gchar* const* name = g_get_language_names(); *name != nullptr; ++name) {
+    std::string tag(*name);
+    tag.resize(std::min({tag.size(), tag.find('.'), tag.find('@')}));
+    std::replace(tag.begin(), tag.end(), '_', '-');
+    if (tag.empty() || tag == "C" || tag == "POSIX") continue;
+    if (std::find(tags.begin(), tags.end(), tag) == tags.end()) tags.push_back(std::move(tag));
+  }
+  return tags;
+}
+
+void setPreferredLanguages(WebKitWebContext* context) {
+  const std::vector<std::string> tags = preferredLanguages();
+  if (tags.empty()) return;
+  std::vector<const gchar*> list;
+  for (const std::string& tag : tags) list.push_back(tag.c_str());
+  list.push_back(nullptr);
+  webkit_web_context_set_preferred_languages(context, list.data());
 }
 
 gboolean denyPermission(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
@@ -66,6 +94,7 @@ std::unique_ptr<WebView> DesktopWebKit::makeWebView(const WebViewConfiguration& 
     state->handlerNames.push_back(entry.name);
   WebKitWebContext* context = state->context.get();
   webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+  setPreferredLanguages(context);
   webkit_web_context_set_web_extensions_directory(context, extensions.c_str());
   g_signal_connect(context, "initialize-web-extensions", G_CALLBACK(initializeWebExtensions), state.get());
   return std::make_unique<DesktopWebView>(std::move(state), configuration);
