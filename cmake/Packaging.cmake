@@ -112,7 +112,7 @@ foreach(component bundle archive)
   install(DIRECTORY "${PROJECT_SOURCE_DIR}/ui/"
     DESTINATION "${root}/Contents/Resources/ui" COMPONENT ${component} ${only_asked}
     FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  install(FILES "${VORN_CATALOGUES_JS}"
+  install(FILES "${VORN_CATALOGUES_JS}" "${PROJECT_SOURCE_DIR}/po/LINGUAS"
     DESTINATION "${root}/Contents/Resources/ui" COMPONENT ${component} ${only_asked}
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 endforeach()

@@ -1,5 +1,7 @@
 # The page's catalogues, compiled from po/ into one script that the page loads
-# from its own folder (the web-process extension serves nothing outside ui/).
+# from its own folder (the web-process extension serves nothing outside ui/),
+# with po/LINGUAS beside it: the desktop backend puts first the user's first
+# language that is listed there, since WebKit shows a page only its first.
 # The desktop entry and the metainfo take their translations in Packaging.cmake.
 find_program(VORN_MSGFMT msgfmt REQUIRED)
 find_package(Python3 REQUIRED COMPONENTS Interpreter)

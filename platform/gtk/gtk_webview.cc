@@ -3,6 +3,7 @@
 // delegate asked about every navigation and new-window request.
 #include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,37 @@ std::vector<std::string> preferredLanguages() {
   return tags;
 }
 
-void setPreferredLanguages(WebKitWebContext* context) {
-  const std::vector<std::string> tags = preferredLanguages();
+// The languages the page has catalogues for, as its folder lists them (LINGUAS:
+// one tag a line, # for a note), besides its own English.
+std::vector<std::string> pageLanguages(const std::filesystem::path& folder) {
+  std::vector<std::string> languages{"en"};
+  gchar* text = nullptr;
+  if (!g_file_get_contents((folder / "LINGUAS").c_str(), &text, nullptr, nullptr)) return languages;
+  std::istringstream listed(text);
+  g_free(text);
+  for (std::string line; std::getline(listed, line);) {
+    std::istringstream words(line.substr(0, line.find('#')));
+    for (std::string tag; words >> tag;) {
+      std::replace(tag.begin(), tag.end(), '_', '-');
+      languages.push_back(tag);
+    }
+  }
+  return languages;
+}
+
+// WebKit shows a page only the first of the preferred languages, so the first
+// of the user's that the page has a catalogue for goes first: gettext's choice
+// ("xx:de_CH" reads xx, de-CH, de; the page gets de-CH and falls back to de).
+void setPreferredLanguages(WebKitWebContext* context, const std::string& pageFolder) {
+  std::vector<std::string> tags = preferredLanguages();
   if (tags.empty()) return;
+  const std::vector<std::string> known = pageLanguages(pageFolder);
+  const auto has = [&](const std::string& tag) {
+    return std::any_of(known.begin(), known.end(),
+                       [&](const std::string& k) { return g_ascii_strcasecmp(k.c_str(), tag.c_str()) == 0; });
+  };
+  const auto chosen = std::find_if(tags.begin(), tags.end(), has);
+  if (chosen != tags.end()) std::rotate(tags.begin(), chosen, chosen + 1);
   std::vector<const gchar*> list;
   for (const std::string& tag : tags) list.push_back(tag.c_str());
   list.push_back(nullptr);
@@ -94,7 +123,6 @@ std::unique_ptr<WebView> DesktopWebKit::makeWebView(const WebViewConfiguration& 
     state->handlerNames.push_back(entry.name);
   WebKitWebContext* context = state->context.get();
   webkit_web_context_set_cache_model(context, WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
-  setPreferredLanguages(context);
   webkit_web_context_set_web_extensions_directory(context, extensions.c_str());
   g_signal_connect(context, "initialize-web-extensions", G_CALLBACK(initializeWebExtensions), state.get());
   return std::make_unique<DesktopWebView>(std::move(state), configuration);
@@ -123,6 +151,7 @@ DesktopWebView::~DesktopWebView() {
 
 void DesktopWebView::loadFileURL(const URL& url, const URL& allowingReadAccessTo) {
   context_->readRoot = allowingReadAccessTo.isFileURL() ? allowingReadAccessTo.path() : std::string();
+  setPreferredLanguages(context_->context.get(), context_->readRoot);
   webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view_.get()), url.absoluteString().c_str());
 }
 

@@ -213,6 +213,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // LANGUAGE first, a region falling back to its language.
         Language{"German", {{"LANGUAGE", "de_AT"}, {"LANG", "fr_FR.UTF-8"}}, "de", "ltr"},
+        // The first of the list that has a catalogue, not merely the first.
+        Language{"GermanAfterOneWithout", {{"LANGUAGE", "xx_YY:de_CH:fr"}}, "de", "ltr"},
         Language{"French", {{"LC_ALL", "fr_FR.UTF-8"}, {"LANG", "de_DE.UTF-8"}}, "fr", "ltr"},
         Language{"Spanish", {{"LC_MESSAGES", "es_MX.UTF-8"}, {"LANG", "ja_JP.UTF-8"}}, "es", "ltr"},
         Language{"Japanese", {{"LANG", "ja_JP.UTF-8"}}, "ja", "ltr"},
