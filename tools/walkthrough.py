@@ -23,10 +23,12 @@ import subprocess
 import sys
 import time
 
+import json
+
 import gi
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
 
 TITLE = "Vorn Preview Setup"
 PROGRAM = "Contents/MacOS/vorn-preview-setup"
@@ -45,6 +47,34 @@ HEADINGS = {
 
 class RoadError(Exception):
     pass
+
+
+# The page's words in the language it shows, which the program chooses from
+# the environment that it inherits from here: the road finds the page's parts
+# by their English words through the same catalogue.
+WORDS = {}
+
+
+def local(text):
+    return WORDS.get(text, text)
+
+
+def load_words(bundle):
+    ui = os.path.join(bundle, "Contents", "Resources", "ui")
+    try:
+        with open(os.path.join(ui, "catalogues.js"), encoding="utf-8") as file:
+            source = file.read()
+        catalogues = json.loads(source[source.index("{"):source.rindex("}") + 1])
+    except (OSError, ValueError):
+        return "en"
+    for name in GLib.get_language_names():
+        tag = name.split(".")[0].split("@")[0].replace("_", "-").lower()
+        if tag.split("-")[0] == "en":
+            return "en"
+        if tag in catalogues:
+            WORDS.update(catalogues[tag]["texts"])
+            return catalogues[tag]["lang"]
+    return "en"
 
 
 def say(text=""):
@@ -159,7 +189,7 @@ class Page:
     def state(self):
         for node in self.nodes():
             if role(node) == "heading" and showing(node):
-                state = HEADINGS.get(text_of(node).strip())
+                state = {local(heading): name for heading, name in HEADINGS.items()}.get(text_of(node).strip())
                 if state == "start" and self.button("Installing\u2026"):
                     return "installing"
                 if state:
@@ -168,7 +198,7 @@ class Page:
 
     def button(self, label):
         for node in self.nodes():
-            if role(node) == "push button" and text_of(node).strip() == label and showing(node):
+            if role(node) == "push button" and text_of(node).strip() == local(label) and showing(node):
                 return node
         return None
 
@@ -183,7 +213,7 @@ class Page:
         """The text shown inside the node that carries the given accessible name."""
         for node in self.nodes():
             try:
-                if node.get_name() == name and "Text" in node.get_interfaces():
+                if node.get_name() == local(name) and "Text" in node.get_interfaces():
                     text = Atspi.Text.get_text(node, 0, Atspi.Text.get_character_count(node))
                     return text.replace("\ufffc", "").strip() or None
             except gi.repository.GLib.Error:
@@ -408,6 +438,7 @@ def main():
     args.work = args.work or os.path.dirname(os.environ["HOME"])
     os.makedirs(args.shots, exist_ok=True)
     Atspi.init()
+    say(f"The page's language: {load_words(args.bundle)}")
     road = Road(args)
     try:
         road.happy()
