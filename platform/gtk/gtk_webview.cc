@@ -72,6 +72,7 @@ void setPreferredLanguages(WebKitWebContext* context, const std::string& pageFol
   const auto chosen = std::find_if(tags.begin(), tags.end(), has);
   if (chosen != tags.end()) std::rotate(tags.begin(), chosen, chosen + 1);
   std::vector<const gchar*> list;
+  list.reserve(tags.size() + 1);
   for (const std::string& tag : tags) list.push_back(tag.c_str());
   list.push_back(nullptr);
   webkit_web_context_set_preferred_languages(context, list.data());
