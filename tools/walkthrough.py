@@ -27,12 +27,14 @@ import subprocess
 import sys
 import time
 
+import json
+
 import gi
 
 import chromium_run
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
 
 TITLE = "Vorn Preview Setup"
 PROGRAM = "Contents/MacOS/vorn-preview-setup"
@@ -51,6 +53,34 @@ HEADINGS = {
 
 class RoadError(Exception):
     pass
+
+
+# The page's words in the language it shows, which the program chooses from
+# the environment that it inherits from here: the road finds the page's parts
+# by their English words through the same catalogue.
+WORDS = {}
+
+
+def local(text):
+    return WORDS.get(text, text)
+
+
+def load_words(bundle):
+    ui = os.path.join(bundle, "Contents", "Resources", "ui")
+    try:
+        with open(os.path.join(ui, "catalogues.js"), encoding="utf-8") as file:
+            source = file.read()
+        catalogues = json.loads(source[source.index("{"):source.rindex("}") + 1])
+    except (OSError, ValueError):
+        return "en"
+    for name in GLib.get_language_names():
+        tag = name.split(".")[0].split("@")[0].replace("_", "-").lower()
+        if tag.split("-")[0] == "en":
+            return "en"
+        if tag in catalogues:
+            WORDS.update(catalogues[tag]["texts"])
+            return catalogues[tag]["lang"]
+    return "en"
 
 
 def say(text=""):
@@ -165,7 +195,7 @@ class Page:
     def state(self):
         for node in self.nodes():
             if role(node) == "heading" and showing(node):
-                state = HEADINGS.get(text_of(node).strip())
+                state = {local(heading): name for heading, name in HEADINGS.items()}.get(text_of(node).strip())
                 if state == "start" and self.button("Installing\u2026"):
                     return "installing"
                 if state:
@@ -174,7 +204,7 @@ class Page:
 
     def button(self, label):
         for node in self.nodes():
-            if role(node) == "push button" and text_of(node).strip() == label and showing(node):
+            if role(node) == "push button" and text_of(node).strip() == local(label) and showing(node):
                 return node
         return None
 
@@ -189,7 +219,7 @@ class Page:
         """The text shown inside the node that carries the given accessible name."""
         for node in self.nodes():
             try:
-                if node.get_name() == name and "Text" in node.get_interfaces():
+                if node.get_name() == local(name) and "Text" in node.get_interfaces():
                     text = Atspi.Text.get_text(node, 0, Atspi.Text.get_character_count(node))
                     return text.replace("\ufffc", "").strip() or None
             except gi.repository.GLib.Error:
@@ -252,10 +282,8 @@ class Road:
     def start(self, bundle):
         program = os.path.join(bundle, PROGRAM)
         say(f"Starting {program}")
-        # In English, whatever the caller's language: the road finds things by their English words.
-        env = {k: v for k, v in os.environ.items() if not k.startswith("LC_")}
-        env.update(LANGUAGE="en", LANG="C.UTF-8")
-        process = subprocess.Popen([program], stdin=subprocess.DEVNULL, env=env)
+        # In the caller's language: the road finds things through that language's catalogue.
+        process = subprocess.Popen([program], stdin=subprocess.DEVNULL)
         page = Page(process.pid)
         self.page = page
         xid = wait("the window", lambda: self.window_id(process.pid))
@@ -457,6 +485,7 @@ def main():
     args.work = args.work or os.path.dirname(os.environ["HOME"])
     os.makedirs(args.shots, exist_ok=True)
     Atspi.init()
+    say(f"The page's language: {load_words(args.bundle)}")
     road = Road(args)
     try:
         road.happy()

@@ -15,6 +15,53 @@
   var copyTimers = {};
   var checkTimer = 0;
   var clicks = {};
+  var texts = {};
+
+  // The page's words in the language chosen below; English, the words as
+  // written here and in index.html, where the catalogue has none.
+  function _(text) {
+    return Object.prototype.hasOwnProperty.call(texts, text) ? texts[text] : text;
+  }
+
+  // As gettext chooses: the first of the user's languages that has a catalogue,
+  // a region falling back to its language (de-AT, then de). English is the
+  // page's own language, so a user who puts it first gets it.
+  function chooseLanguage() {
+    var catalogues = window.vornCatalogues || {};
+    var wanted = navigator.languages && navigator.languages.length ? navigator.languages : [navigator.language];
+    for (var i = 0; i < wanted.length; i++) {
+      var parts = String(wanted[i] || "").replace(/_/g, "-").toLowerCase().split("-");
+      for (var n = parts.length; n > 0; n--) {
+        var tag = parts.slice(0, n).join("-");
+        if (tag === "en") return { lang: "en", dir: "ltr", texts: {} };
+        if (Object.prototype.hasOwnProperty.call(catalogues, tag)) return catalogues[tag];
+      }
+    }
+    return { lang: "en", dir: "ltr", texts: {} };
+  }
+
+  var TRANSLATED_ATTRIBUTES = ["aria-label", "aria-valuetext", "data-label"];
+
+  // The reverse of po/extract-strings: a data-i18n element's inner markup,
+  // whitespace collapsed, and the attributes above are the messages.
+  function translatePage() {
+    var chosen = chooseLanguage();
+    texts = chosen.texts;
+    document.documentElement.lang = chosen.lang;
+    document.documentElement.dir = chosen.dir;
+    Array.prototype.forEach.call(document.querySelectorAll("[data-i18n]"), function (node) {
+      var source = node.innerHTML.replace(/\s+/g, " ").trim();
+      var text = _(source);
+      // Only the catalogues' own markup (<strong>) is ever parsed.
+      if (text.indexOf("<") !== -1) node.innerHTML = text;
+      else node.textContent = text;
+    });
+    TRANSLATED_ATTRIBUTES.forEach(function (name) {
+      Array.prototype.forEach.call(document.querySelectorAll("[" + name + "]"), function (node) {
+        node.setAttribute(name, _(node.getAttribute(name)));
+      });
+    });
+  }
 
   // Defined before the page has a body, since an event may come at any time; events
   // that come before the page is built are kept and handled in order once it is.
@@ -42,6 +89,8 @@
         show("installed");
         break;
       case "error":
+        // The program's own words, in English: kept left to right in any page.
+        el.errorMessage.dir = "ltr";
         el.errorMessage.textContent = field(event, "message");
         show("error");
         break;
@@ -83,23 +132,23 @@
     el.viewError.hidden = next !== "error";
 
     el.install.disabled = installing;
-    el.install.textContent = installing ? "Installing…" : "Install";
+    el.install.textContent = installing ? _("Installing…") : _("Install");
     el.progress.hidden = !installing;
 
     window.clearTimeout(checkTimer);
-    el.checkNote.textContent = "Once it is loaded, setup notices it within a second or two.";
+    el.checkNote.textContent = _("Once it is loaded, setup notices it within a second or two.");
 
     switch (next) {
       case "installing":
-        announce("Installing Vorn Preview.");
+        announce(_("Installing Vorn Preview."));
         el.progressBar.focus();
         break;
       case "installed":
-        announce("Vorn Preview is installed. Load the browser extension in Chrome; setup is waiting for it.");
+        announce(_("Vorn Preview is installed. Load the browser extension in Chrome; setup is waiting for it."));
         el.installedTitle.focus();
         break;
       case "confirmed":
-        announce("Setup is complete.");
+        announce(_("Setup is complete."));
         el.done.focus();
         break;
       case "error":
@@ -113,8 +162,10 @@
   function install() {
     if (state !== "start" && state !== "error") return;
     if (!send("install")) {
-      el.errorMessage.textContent =
-        "This page can only install from within Vorn Preview Setup. Open the setup program and try again.";
+      el.errorMessage.dir = document.documentElement.dir;
+      el.errorMessage.textContent = _(
+        "This page can only install from within Vorn Preview Setup. Open the setup program and try again."
+      );
       show("error");
       return;
     }
@@ -124,12 +175,12 @@
   function copied(target) {
     var key = target === "extensions" ? "copyExtensions" : target === "folder" ? "copyFolder" : "";
     if (!key) return;
-    relabel(key, "Copied").classList.add("is-copied");
+    relabel(key, _("Copied")).classList.add("is-copied");
     window.clearTimeout(copyTimers[target]);
     copyTimers[target] = window.setTimeout(function () {
       relabel(key, el[key].dataset.label).classList.remove("is-copied");
     }, COPIED_FOR_MS);
-    announce(target === "extensions" ? "Address copied." : "Folder copied.");
+    announce(target === "extensions" ? _("Address copied.") : _("Folder copied."));
   }
 
   // WebKitGTK tells assistive technology a control's name once and never again,
@@ -185,10 +236,10 @@
   function check() {
     send("check");
     window.clearTimeout(checkTimer);
-    el.checkNote.textContent = "Checking…";
+    el.checkNote.textContent = _("Checking…");
     checkTimer = window.setTimeout(function () {
       if (state !== "installed") return;
-      el.checkNote.textContent = "Not connected yet. Load the extension folder in Chrome, then check again.";
+      el.checkNote.textContent = _("Not connected yet. Load the extension folder in Chrome, then check again.");
       announce(el.checkNote.textContent);
       // Heard as the button's new description while it keeps the focus.
       if (document.activeElement === el.check) relabel("check", el.check.textContent);
@@ -196,6 +247,7 @@
   }
 
   function build() {
+    translatePage();
     var byId = function (id) {
       return document.getElementById(id);
     };

@@ -1,8 +1,11 @@
 // The web view: WebKitGTK with an ephemeral context per view, the web-process
 // extension that carries page posts with their real frame, and the navigation
 // delegate asked about every navigation and new-window request.
+#include <algorithm>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/gtk/extension/extension_protocol.h"
 #include "platform/gtk/gtk_platform.h"
@@ -18,6 +21,61 @@ void initializeWebExtensions(WebKitWebContext* context, gpointer data) {
   for (const std::string& name : state->handlerNames) g_variant_builder_add(&names, "s", name.c_str());
   webkit_web_context_set_web_extensions_initialization_user_data(
       context, g_variant_new(kInitType, state->readRoot.c_str(), &names));
+}
+
+// The user's languages as the page reads them in navigator.languages, in BCP 47
+// ("de-AT"), from GLib's reading of LANGUAGE, LC_ALL, LC_MESSAGES and LANG:
+// "de_AT.UTF-8", "de_AT", "de", "C" become "de-AT", "de". WebKit's own default
+// follows setlocale(), which fails for every locale the system has not
+// generated, so the web view is told. "C" and "POSIX" name no language.
+std::vector<std::string> preferredLanguages() {
+  std::vector<std::string> tags;
+  for (const gchar* const* name = g_get_language_names(); *name != nullptr; ++name) {
+    std::string tag(*name);
+    tag.resize(std::min({tag.size(), tag.find('.'), tag.find('@')}));
+    std::replace(tag.begin(), tag.end(), '_', '-');
+    if (tag.empty() || tag == "C" || tag == "POSIX") continue;
+    if (std::find(tags.begin(), tags.end(), tag) == tags.end()) tags.push_back(std::move(tag));
+  }
+  return tags;
+}
+
+// The languages the page has catalogues for, as its folder lists them (LINGUAS:
+// one tag a line, # for a note), besides its own English.
+std::vector<std::string> pageLanguages(const std::filesystem::path& folder) {
+  std::vector<std::string> languages{"en"};
+  gchar* text = nullptr;
+  if (!g_file_get_contents((folder / "LINGUAS").c_str(), &text, nullptr, nullptr)) return languages;
+  std::istringstream listed(text);
+  g_free(text);
+  for (std::string line; std::getline(listed, line);) {
+    std::istringstream words(line.substr(0, line.find('#')));
+    for (std::string tag; words >> tag;) {
+      std::replace(tag.begin(), tag.end(), '_', '-');
+      languages.push_back(tag);
+    }
+  }
+  return languages;
+}
+
+// WebKit shows a page only the first of the preferred languages, so the first
+// of the user's that the page has a catalogue for goes first: gettext's choice
+// ("xx:de_CH" reads xx, de-CH, de; the page gets de-CH and falls back to de).
+void setPreferredLanguages(WebKitWebContext* context, const std::string& pageFolder) {
+  std::vector<std::string> tags = preferredLanguages();
+  if (tags.empty()) return;
+  const std::vector<std::string> known = pageLanguages(pageFolder);
+  const auto has = [&](const std::string& tag) {
+    return std::any_of(known.begin(), known.end(),
+                       [&](const std::string& k) { return g_ascii_strcasecmp(k.c_str(), tag.c_str()) == 0; });
+  };
+  const auto chosen = std::find_if(tags.begin(), tags.end(), has);
+  if (chosen != tags.end()) std::rotate(tags.begin(), chosen, chosen + 1);
+  std::vector<const gchar*> list;
+  list.reserve(tags.size() + 1);
+  for (const std::string& tag : tags) list.push_back(tag.c_str());
+  list.push_back(nullptr);
+  webkit_web_context_set_preferred_languages(context, list.data());
 }
 
 gboolean denyPermission(WebKitWebView*, WebKitPermissionRequest* request, gpointer) {
@@ -94,6 +152,7 @@ DesktopWebView::~DesktopWebView() {
 
 void DesktopWebView::loadFileURL(const URL& url, const URL& allowingReadAccessTo) {
   context_->readRoot = allowingReadAccessTo.isFileURL() ? allowingReadAccessTo.path() : std::string();
+  setPreferredLanguages(context_->context.get(), context_->readRoot);
   webkit_web_view_load_uri(WEBKIT_WEB_VIEW(view_.get()), url.absoluteString().c_str());
 }
 

@@ -274,4 +274,23 @@ bool saveSnapshot(WebKitWebView* view, const std::filesystem::path& file) {
   return written;
 }
 
+ScopedLanguage::ScopedLanguage(const std::vector<std::pair<std::string, std::string>>& settings) {
+  for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* was = g_getenv(name);
+    saved_.emplace_back(name, was != nullptr ? std::optional<std::string>(was) : std::nullopt);
+    g_unsetenv(name);
+  }
+  for (const auto& [name, value] : settings) g_setenv(name.c_str(), value.c_str(), TRUE);
+}
+
+ScopedLanguage::~ScopedLanguage() {
+  for (const auto& [name, value] : saved_) {
+    if (value) {
+      g_setenv(name.c_str(), value->c_str(), TRUE);
+    } else {
+      g_unsetenv(name.c_str());
+    }
+  }
+}
+
 }  // namespace vorn::desktop_testing

@@ -9,6 +9,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/url.h"
@@ -77,5 +78,19 @@ platform::URL uiFolderURL();
 
 // Saves a picture of what the view shows.
 bool saveSnapshot(WebKitWebView* view, const std::filesystem::path& file);
+
+// The variables that choose the user's language (LANGUAGE, LC_ALL, LC_MESSAGES,
+// LANG), cleared and then set as given for as long as this lives. GLib reads
+// them anew on each call; the toolkit's setlocale() was done long before.
+class ScopedLanguage {
+ public:
+  explicit ScopedLanguage(const std::vector<std::pair<std::string, std::string>>& settings);
+  ~ScopedLanguage();
+  ScopedLanguage(const ScopedLanguage&) = delete;
+  ScopedLanguage& operator=(const ScopedLanguage&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
 
 }  // namespace vorn::desktop_testing

@@ -1,11 +1,13 @@
 // axe-core run inside the real page in WebKitGTK, in every state the page can
-// show, in the light and the dark appearance: no violation of WCAG 2.1 A and
-// AA or of the best-practice rules. Where axe cannot decide a text's colour
-// contrast, the test measures it itself.
+// show, in the light and the dark appearance, in English, German and Arabic:
+// no violation of WCAG 2.1 A and AA or of the best-practice rules. Where axe
+// cannot decide a text's colour contrast, the test measures it itself.
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/desktop/real_page_fixture.h"
@@ -77,8 +79,25 @@ window.axeFound = null;
 true
 )JS";
 
-class PageAxeTest : public RealPageTest {
+// The page in English, and in German (the longest words) and Arabic (right to left).
+struct AxeLanguage {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> environment;
+};
+
+void PrintTo(const AxeLanguage& language, std::ostream* out) { *out << language.name; }
+
+class PageAxeTest : public RealPageTest, public ::testing::WithParamInterface<AxeLanguage> {
  protected:
+  void SetUp() override {
+    RealPageTest::SetUp();
+    language_.emplace(GetParam().environment);
+  }
+  void TearDown() override {
+    language_.reset();
+    RealPageTest::TearDown();
+  }
+
   bool injectAxe() {
     std::ifstream in(kAxe);
     if (!in) return false;
@@ -97,7 +116,7 @@ class PageAxeTest : public RealPageTest {
   // Checks the page as it stands, light and dark; each finding becomes one line.
   void check(const std::string& state) {
     for (const bool dark : {false, true}) {
-      const std::string where = state + (dark ? " (dark)" : " (light)");
+      const std::string where = std::string(GetParam().name) + ", " + state + (dark ? " (dark)" : " (light)");
       ASSERT_TRUE(appear(dark)) << where;
       pumpFor(0.3);  // colour transitions settle
       run(kRunAxe);
@@ -122,9 +141,12 @@ class PageAxeTest : public RealPageTest {
 
   std::vector<std::string> findings;
   int checked = 0;
+
+ private:
+  std::optional<ScopedLanguage> language_;
 };
 
-TEST_F(PageAxeTest, EveryStateLightAndDarkHasNoViolation) {
+TEST_P(PageAxeTest, EveryStateLightAndDarkHasNoViolation) {
   useHeldFailingUpdater("vorn-updater: the extension folder could not be prepared");
   const int status = runProgram([&] {
     ASSERT_TRUE(pageReady());
@@ -164,6 +186,14 @@ TEST_F(PageAxeTest, EveryStateLightAndDarkHasNoViolation) {
   for (const std::string& finding : findings) all += finding + "\n";
   EXPECT_TRUE(findings.empty()) << all;
 }
+
+INSTANTIATE_TEST_SUITE_P(Languages, PageAxeTest,
+                         ::testing::Values(AxeLanguage{"English", {{"LANGUAGE", "en"}}},
+                                           AxeLanguage{"German", {{"LANGUAGE", "de"}}},
+                                           AxeLanguage{"Arabic", {{"LANG", "ar_EG.UTF-8"}}}),
+                         [](const ::testing::TestParamInfo<AxeLanguage>& info) {
+                           return std::string(info.param.name);
+                         });
 
 }  // namespace
 }  // namespace vorn

@@ -193,6 +193,42 @@ TEST_F(PageSpeechTest, EveryChangeOfStateIsHeardWithItsWords) {
   EXPECT_EQ(status, 0);
 }
 
+// In German, as in every language with a catalogue, every word heard is the
+// catalogue's, but for the names kept as they are.
+TEST_F(PageSpeechTest, AGermanPageIsHeardInGerman) {
+  const ScopedLanguage german({std::pair<std::string, std::string>{"LANGUAGE", "de_DE"}});
+  useHeldSampleUpdater();
+  const int status = runProgram([&] {
+    ASSERT_TRUE(listener.ready()) << "the listener did not start";
+    ASSERT_TRUE(pageReady());
+    ASSERT_TRUE(reaches("start"));
+    listener.forget();
+
+    press("install");
+    expectHeard(listener.focusOn("Vorn Preview wird installiert"), "progress bar",
+                "Vorn Preview wird installiert",
+                "Vorn Preview wird installiert … Das dauert meist nur wenige Sekunden.");
+    openGate();
+    ASSERT_TRUE(reaches("installed"));
+    expectHeard(listener.focusOn("Browser-Erweiterung verbinden"), "heading", "Browser-Erweiterung verbinden",
+                "Vorn Preview ist installiert. Noch zwei Schritte in Chrome, dann ist die Einrichtung "
+                "abgeschlossen.");
+    run("document.getElementById('copy-extensions').focus()");
+    expectHeard(listener.nextFocus(), "push button", "Adresse kopieren", "chrome://extensions/");
+    run("document.getElementById('copy-extensions').click()");
+    expectHeard(listener.focusOn("Kopiert"), "push button", "Kopiert", "chrome://extensions/");
+
+    ASSERT_EQ(runChild({kReceiptWriter}).status, 0);
+    ASSERT_TRUE(reaches("confirmed", 5.0));
+    expectHeard(
+        listener.focusOn("Fertig"), "push button", "Fertig",
+        "Einrichtung abgeschlossen Vorn Preview ist installiert und die Browser-Erweiterung ist verbunden. "
+        "Es kann losgehen.");
+    pressDone();
+  });
+  EXPECT_EQ(status, 0);
+}
+
 TEST_F(PageSpeechTest, TheStepsAreAListAndTabGoesRoundThePageOwnNamedControls) {
   useHeldSampleUpdater();
   openGate();

@@ -7,6 +7,9 @@
 namespace vorn::desktop_testing {
 
 void ProgramFixture::SetUp() {
+  // The tests find the page's parts by their English words: the page is in
+  // English whatever the account's own language; the language tests say theirs.
+  g_setenv("LANGUAGE", "en", TRUE);
   desktop = platform::makeDesktopPlatform();
   ASSERT_TRUE(desktop) << "no display";
 }
