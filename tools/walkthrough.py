@@ -397,10 +397,11 @@ class Road:
     def held_sample(self, bundle):
         """The sample updater, held until the driver lets it go (at most 30 s).
 
-        The installed copy runs this; the sample updater stays in the source bundle."""
-        sample = os.path.join(bundle, UPDATER) + ".sample"
+        The installed copy runs this, and then the sample updater beside it in that copy, so
+        that the native host it registers is the installed one, as with the sample alone."""
+        sample = os.path.basename(UPDATER) + ".sample"
         return (f"i=0\nwhile [ ! -e '{self.release}' ] && [ $i -lt 300 ]; do sleep 0.1; i=$((i + 1)); done\n"
-                f"exec '{sample}' \"$@\"")
+                f"exec \"$(dirname \"$0\")/{sample}\" \"$@\"")
 
     def happy(self):
         say("== The whole road: install, copy, confirm, done ==")
