@@ -33,7 +33,8 @@ SetupController::View SetupController::view() const {
               .result = result,
               .confirmed = confirmed,
               .installing = installing,
-              .timerScheduled = timer != nullptr};
+              .timerScheduled = timer != nullptr,
+              .receiptFolderWatched = receiptWatch_ != nullptr};
 }
 
 URL SetupController::indexPageURL() const {

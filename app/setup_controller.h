@@ -5,7 +5,8 @@
 //   bridge/   page messages, emit, clipboard copy
 //   install/  install() and its hand-back (install.cc), the worker that copies
 //             and runs the updater (installation_worker.cc, updater.cc), SetupResult
-//   confirm/  checkConfirmation() (check_confirmation.cc), SetupReceipt
+//   confirm/  checkConfirmation() (check_confirmation.cc), called by the timer,
+//             the page and the watch on the receipt's folder; SetupReceipt
 // Its fields are private: the page and the platform change them only through
 // these operations, and view() shows them to those who only look.
 #pragma once
@@ -68,6 +69,7 @@ class SetupController final : public platform::ApplicationDelegate,
     bool confirmed = false;
     bool installing = false;
     bool timerScheduled = false;
+    bool receiptFolderWatched = false;
   };
   [[nodiscard]] View view() const;
 
@@ -80,6 +82,8 @@ class SetupController final : public platform::ApplicationDelegate,
   void installationSucceeded(SetupResult record);
   void installationFailed(const platform::Error& error);
   void loadSetupPage();
+  // Checks at once whenever the folder that holds the result's receipt changes.
+  void watchReceiptFolder();  // confirm/
 
   // --- fields, read and written on the main thread only ---
   std::unique_ptr<platform::Window> window;
@@ -93,6 +97,8 @@ class SetupController final : public platform::ApplicationDelegate,
   platform::Platform& platform_;
   // The running installation's, so that the program's end can stop it; empty while idle.
   std::shared_ptr<platform::Cancellation> installation_;
+  // The succeeded installation's receipt folder, watched until the next one starts.
+  std::unique_ptr<platform::FolderWatch> receiptWatch_;
   // When the web process ended unasked, within the last minute.
   std::vector<double> webProcessEnds_;
   bool pageReloading_ = false;  // the page is loaded again after its process ended

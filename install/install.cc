@@ -9,6 +9,7 @@ void SetupController::install() {
   installing = true;
   confirmed = false;
   result.reset();
+  receiptWatch_.reset();
   auto cancellation = std::make_shared<platform::Cancellation>();
   installation_ = cancellation;
   const platform::Status posted =
@@ -33,6 +34,7 @@ void SetupController::installationSucceeded(SetupResult record) {
   installing = false;
   installation_.reset();
   result = std::move(record);
+  watchReceiptFolder();
   emit(Event{{"type", "installed"}, {"folder", result->folder}});
 }
 

@@ -151,7 +151,8 @@ class DesktopWebKit final : public WebKit {
 };
 
 // The main queue is the main context; the background queue a pool of worker
-// threads that is drained before the program ends.
+// threads that is drained before the program ends; folder watches are GIO's
+// file monitors (gtk_folder_watch.cc).
 class DesktopDispatch final : public Dispatch {
  public:
   DesktopDispatch();
@@ -160,6 +161,7 @@ class DesktopDispatch final : public Dispatch {
   DesktopDispatch& operator=(const DesktopDispatch&) = delete;
   Status asyncGlobal(std::function<void()> work) override;
   void asyncMain(std::function<void()> work) override;
+  std::unique_ptr<FolderWatch> watchFolder(const URL& folder, std::function<void()> changed) override;
 
  private:
   GThreadPool* pool_ = nullptr;

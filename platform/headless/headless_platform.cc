@@ -1,7 +1,12 @@
 #include "platform/headless/headless_platform.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <unicode/utf8.h>
+#include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -78,6 +83,29 @@ HeadlessWebView::~HeadlessWebView() {
   if (record_->lastWebView == this) record_->lastWebView = nullptr;
 }
 
+struct HeadlessDispatch::Watch {
+  posix::UniqueFd inotify;
+  std::function<void()> changed;
+};
+
+namespace {
+
+class HeadlessFolderWatch final : public FolderWatch {
+ public:
+  explicit HeadlessFolderWatch(std::shared_ptr<void> watch) : watch_(std::move(watch)) {}
+
+ private:
+  std::shared_ptr<void> watch_;  // the dispatch holds it weakly; dropping it closes the descriptor
+};
+
+// What a change to the folder's own entries raises; IN_ONLYDIR refuses anything but a folder.
+constexpr std::uint32_t kFolderEvents =
+    IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE | IN_ONLYDIR;
+
+}  // namespace
+
+HeadlessDispatch::HeadlessDispatch() : posted_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
 HeadlessDispatch::~HeadlessDispatch() { joinBackground(); }
 
 Status HeadlessDispatch::asyncGlobal(std::function<void()> work) {
@@ -98,10 +126,42 @@ void HeadlessDispatch::asyncMain(std::function<void()> work) {
     std::lock_guard lock(mutex_);
     main_.push_back(std::move(work));
   }
-  posted_.notify_all();
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = ::write(posted_.get(), &one, sizeof one);
+}
+
+std::unique_ptr<FolderWatch> HeadlessDispatch::watchFolder(const URL& folder, std::function<void()> changed) {
+  posix::UniqueFd inotify(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!inotify.valid() || ::inotify_add_watch(inotify.get(), folder.path().c_str(), kFolderEvents) < 0)
+    return nullptr;
+  auto watch = std::make_shared<Watch>(Watch{std::move(inotify), std::move(changed)});
+  std::erase_if(watches_, [](const std::weak_ptr<Watch>& w) { return w.expired(); });
+  watches_.push_back(watch);
+  return std::make_unique<HeadlessFolderWatch>(std::move(watch));
+}
+
+void HeadlessDispatch::collectFolderChanges() {
+  std::erase_if(watches_, [](const std::weak_ptr<Watch>& w) { return w.expired(); });
+  for (const std::weak_ptr<Watch>& weak : watches_) {
+    const std::shared_ptr<Watch> watch = weak.lock();
+    if (!watch) continue;
+    alignas(inotify_event) char buffer[4096];
+    bool saw = false;
+    while (::read(watch->inotify.get(), buffer, sizeof buffer) > 0) saw = true;
+    if (!saw) continue;
+    // Checked again when it runs: a watch dropped in between calls back no more.
+    std::lock_guard lock(mutex_);
+    main_.emplace_back([weak] {
+      if (const std::shared_ptr<Watch> live = weak.lock()) {
+        const std::function<void()> changed = live->changed;  // outlives a call back that drops the watch
+        changed();
+      }
+    });
+  }
 }
 
 int HeadlessDispatch::runMainQueue() {
+  collectFolderChanges();
   std::deque<std::function<void()>> batch;
   {
     std::lock_guard lock(mutex_);
@@ -112,9 +172,24 @@ int HeadlessDispatch::runMainQueue() {
 }
 
 bool HeadlessDispatch::waitAndRunMainQueue(std::chrono::milliseconds timeout) {
-  {
-    std::unique_lock lock(mutex_);
-    if (!posted_.wait_for(lock, timeout, [this] { return !main_.empty(); })) return false;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    collectFolderChanges();
+    {
+      std::lock_guard lock(mutex_);
+      if (!main_.empty()) break;
+    }
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    // Work posted after the look above still wakes the poll: the eventfd counts it.
+    std::vector<pollfd> fds{{posted_.get(), POLLIN, 0}};
+    for (const std::weak_ptr<Watch>& weak : watches_) {
+      if (const std::shared_ptr<Watch> watch = weak.lock()) fds.push_back({watch->inotify.get(), POLLIN, 0});
+    }
+    ::poll(fds.data(), fds.size(), static_cast<int>(left.count()));
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t drained = ::read(posted_.get(), &count, sizeof count);
   }
   return runMainQueue() > 0;
 }

@@ -8,7 +8,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <map>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_foundation.h"
 
 namespace vorn::platform::headless {
@@ -152,25 +152,37 @@ class HeadlessWebKit final : public WebKit {
 };
 
 // A real background thread per work item; a main queue that the test drains.
+// Folder watches are real inotify watches, read whenever the test drives the
+// main queue: what they saw is posted to it then, as the desktop's loop does.
 class HeadlessDispatch final : public Dispatch {
  public:
+  HeadlessDispatch();
   ~HeadlessDispatch() override;
+  HeadlessDispatch(const HeadlessDispatch&) = delete;
+  HeadlessDispatch& operator=(const HeadlessDispatch&) = delete;
   Status asyncGlobal(std::function<void()> work) override;
   void asyncMain(std::function<void()> work) override;
+  std::unique_ptr<FolderWatch> watchFolder(const URL& folder, std::function<void()> changed) override;
 
-  // Runs everything posted to the main queue so far; answers how many ran.
+  // Runs everything posted to the main queue so far, with the call backs of
+  // the watches that saw a change; answers how many ran.
   int runMainQueue();
-  // Waits up to `timeout` for main-queue work, then runs what is there.
+  // Waits up to `timeout` for main-queue work or a watched change, then runs what is there.
   bool waitAndRunMainQueue(std::chrono::milliseconds timeout);
   void joinBackground();
   int globalWorkQueued = 0;      // asked for, whether or not the queue took it
   bool failGlobalQueue = false;  // the queue refuses work, as a pool that cannot start a thread
 
  private:
+  struct Watch;
+  // Reads every live watch without waiting; posts the call back of each that saw a change.
+  void collectFolderChanges();
+
   std::mutex mutex_;
-  std::condition_variable posted_;
   std::deque<std::function<void()>> main_;
   std::vector<std::thread> background_;
+  posix::UniqueFd posted_;                     // an eventfd: main-queue work was posted
+  std::vector<std::weak_ptr<Watch>> watches_;  // main thread only
 };
 
 class HeadlessTimer final : public Timer {

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -134,6 +135,71 @@ TYPED_TEST_P(PlatformContract, TimersFireAfterTheirIntervalUntilReleased) {
   EXPECT_EQ(once, 1);
 }
 
+TYPED_TEST_P(PlatformContract, AWatchedFolderCallsBackOnTheMainQueueUntilDropped) {
+  platform::Dispatch& dispatch = this->table().dispatch;
+  std::string root = (std::filesystem::temp_directory_path() / "vorn-watch-XXXXXX").string();
+  ASSERT_NE(::mkdtemp(root.data()), nullptr);
+  const std::filesystem::path watched = std::filesystem::path(root) / "watched";
+  const std::filesystem::path beside = std::filesystem::path(root) / "beside";
+  std::filesystem::create_directories(watched / "inner");
+  std::filesystem::create_directories(beside);
+  const auto write = [](const std::filesystem::path& path, std::string_view bytes) {
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  };
+  const auto settle = [this] { this->backend_.turnUntil([] { return false; }, 0.3); };
+
+  // Only a folder that is there can be watched.
+  write(beside / "plain", "x");
+  EXPECT_EQ(dispatch.watchFolder(platform::URL::fileURLWithPath((watched / "missing").string()), [] {}),
+            nullptr);
+  EXPECT_EQ(dispatch.watchFolder(platform::URL::fileURLWithPath((beside / "plain").string()), [] {}),
+            nullptr);
+
+  const std::thread::id mainThread = std::this_thread::get_id();
+  int calls = 0;
+  bool onMain = true;
+  std::unique_ptr<platform::FolderWatch> watch =
+      dispatch.watchFolder(platform::URL::fileURLWithPath(watched.string(), true), [&] {
+        onMain = onMain && std::this_thread::get_id() == mainThread;
+        ++calls;
+      });
+  ASSERT_NE(watch, nullptr);
+
+  // Each way an entry lands: written in place, renamed in from beside (as an
+  // atomic writer does), renamed within, removed.
+  const std::vector<std::pair<std::string, std::function<void()>>> changes{
+      {"written in place", [&] { write(watched / "setup-confirmed.json", "{}"); }},
+      {"renamed in", [&] { std::filesystem::rename(beside / "plain", watched / "arrived.json"); }},
+      {"renamed within", [&] { std::filesystem::rename(watched / "arrived.json", watched / "moved.json"); }},
+      {"removed", [&] { std::filesystem::remove(watched / "moved.json"); }},
+  };
+  for (const auto& [what, change] : changes) {
+    settle();
+    calls = 0;
+    change();
+    EXPECT_EQ(calls, 0) << what << ": never inside the change";
+    EXPECT_TRUE(this->backend_.turnUntil([&] { return calls > 0; }, 10)) << what;
+  }
+  EXPECT_TRUE(onMain);
+
+  // Entries of the folder itself only: not what happens inside a folder in it, nor beside it.
+  settle();
+  calls = 0;
+  write(watched / "inner" / "deeper.json", "{}");
+  write(beside / "other.json", "{}");
+  settle();
+  EXPECT_EQ(calls, 0);
+
+  // A change that was on its way when the watch was dropped never calls back.
+  write(watched / "setup-confirmed.json", "{\"late\": true}");
+  watch.reset();
+  settle();
+  write(watched / "after.json", "{}");
+  settle();
+  EXPECT_EQ(calls, 0);
+  std::filesystem::remove_all(root);
+}
+
 TYPED_TEST_P(PlatformContract, TheCloseButtonAsksTheWindowsDelegateFirst) {
   struct Guard final : platform::WindowDelegate {
     bool allow = false;
@@ -234,6 +300,7 @@ REGISTER_TYPED_TEST_SUITE_P(PlatformContract, WindowsNeedAnArea, TheClipboardTak
                             AnIconIsAnImageFileOrNothing, TheCloseButtonAsksTheWindowsDelegateFirst,
                             APageReachesOnlyTheHandlerOfTheNameItPostsTo, TheMainQueueRunsLaterAndInOrder,
                             WorkRunsOffTheMainThreadAndHandsBackThroughTheMainQueue,
-                            TimersFireAfterTheirIntervalUntilReleased);
+                            TimersFireAfterTheirIntervalUntilReleased,
+                            AWatchedFolderCallsBackOnTheMainQueueUntilDropped);
 
 }  // namespace vorn::contract

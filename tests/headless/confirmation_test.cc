@@ -8,10 +8,14 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "controller_fixture.h"
 
@@ -344,6 +348,150 @@ TEST_F(ConfirmTest, ANewInstallationMakesTheOldReceiptStaleUnlessItMatches) {
   installReporting(record("tok-2"));
   tick();
   EXPECT_EQ(confirmedEvents(), 3);
+}
+
+// The receipt's folder is watched from the installation's success on: a
+// receipt confirms as it lands, with no tick, through every check of a tick.
+class ConfirmByWatchTest : public ConfirmTest {
+ protected:
+  // Runs what the folder's watch posted, if anything; answers whether anything ran.
+  bool changesArrive(std::chrono::milliseconds within = std::chrono::seconds(5)) {
+    return platform.dispatch.waitAndRunMainQueue(within);
+  }
+  // Puts `bytes` in place as an atomic writer does: a temporary name in the same folder, renamed over.
+  void renameIntoPlace(std::string_view bytes) const {
+    const fs::path part = receiptPath().parent_path() / ".setup-confirmed.json.part";
+    writeFile(part, bytes);
+    fs::rename(part, receiptPath());
+  }
+};
+
+TEST_F(ConfirmByWatchTest, EachWayAReceiptLandsConfirmsOnceWithoutATick) {
+  const std::vector<std::pair<std::string, std::function<void(const std::string&)>>> landings{
+      {"written in place", [this](const std::string& bytes) { writeReceipt(bytes); }},
+      {"renamed into place", [this](const std::string& bytes) { renameIntoPlace(bytes); }},
+      {"renamed over a stale receipt",
+       [this](const std::string& bytes) {
+         writeReceipt(receipt("tok-old", "2.0.1", stamp(now - 5)));
+         ASSERT_TRUE(changesArrive());
+         renameIntoPlace(bytes);
+       }},
+      {"linked in beside", [this](const std::string& bytes) {
+         writeFile(temp.path() / "elsewhere.json", bytes);
+         fs::create_hard_link(temp.path() / "elsewhere.json", receiptPath());
+       }}};
+  int confirmations = 0;
+  for (const auto& [how, land] : landings) {
+    SCOPED_TRACE(how);
+    fs::remove(receiptPath());
+    const std::string token = "tok-" + std::to_string(confirmations + 2);
+    installReporting(record(token));
+    ASSERT_TRUE(state().receiptFolderWatched);
+    EXPECT_FALSE(changesArrive(std::chrono::milliseconds(50))) << "the folder was quiet";
+    land(receipt(token, "2.0.1", stamp(now - 5)));
+    ASSERT_TRUE(changesArrive());
+    EXPECT_TRUE(state().confirmed);
+    EXPECT_EQ(confirmedEvents(), ++confirmations);
+
+    // Later changes run the check, which stops at once.
+    writeReceipt(receipt(token, "2.0.1", stamp(now - 1)));
+    fs::remove(receiptPath());
+    changesArrive(std::chrono::milliseconds(200));
+    tick();
+    post("check");
+    EXPECT_EQ(confirmedEvents(), confirmations);
+  }
+}
+
+TEST_F(ConfirmByWatchTest, EveryChangeRunsEveryCheckOfATick) {
+  // What a tick refuses, a change refuses too; the change that makes it right confirms.
+  std::string padded = receipt("tok-1", "2.0.1", stamp(now - 5));
+  padded.resize(1025, ' ');
+  writeFile(temp.path() / "elsewhere.json", receipt("tok-1", "2.0.1", stamp(now - 5)));
+  const std::vector<std::pair<std::string, std::function<void()>>> refused{
+      {"empty", [this] { writeReceipt(""); }},
+      {"half written", [this] { writeReceipt(R"({"token": "tok-1", "vers)"); }},
+      {"over 1024 bytes", [&] { writeReceipt(padded); }},
+      {"another token", [this] { writeReceipt(receipt("TOK-1", "2.0.1", stamp(now - 5))); }},
+      {"another version", [this] { writeReceipt(receipt("tok-1", "2.0.2", stamp(now - 5))); }},
+      {"30 minutes old", [this] { writeReceipt(receipt("tok-1", "2.0.1", stamp(now - 1800))); }},
+      {"from the future", [this] { writeReceipt(receipt("tok-1", "2.0.1", stamp(now + 10))); }},
+      {"a link to a good one", [this] { fs::create_symlink(temp.path() / "elsewhere.json", receiptPath()); }},
+  };
+  for (const auto& [what, land] : refused) {
+    fs::remove(receiptPath());
+    changesArrive(std::chrono::milliseconds(50));
+    land();
+    EXPECT_TRUE(changesArrive()) << what;
+    expectNothing();
+  }
+  // Inside the result folder is not beside it: not even a change of the watched folder.
+  writeFile(folder() / "setup-confirmed.json", receipt("tok-1", "2.0.1", stamp(now - 5)));
+  EXPECT_FALSE(changesArrive(std::chrono::milliseconds(200)));
+  fs::remove(receiptPath());
+  renameIntoPlace(receipt("tok-1", "2.0.1", stamp(now - 5)));
+  ASSERT_TRUE(changesArrive());
+  EXPECT_EQ(confirmedEvents(), 1);
+}
+
+TEST_F(ConfirmByWatchTest, TheWatchFollowsTheInstallationAndItsGuards) {
+  // A running installation drops the watch: nothing is posted, and its guard holds.
+  const fs::path go = temp.path() / "go";
+  const SetupResult second{(temp.path() / "Second" / "Extension").string(), "tok-2", "2.0.1"};
+  fs::create_directories(second.folder);
+  setUpdaterReporting(second, go);
+  post("install");
+  ASSERT_TRUE(state().installing);
+  EXPECT_FALSE(state().receiptFolderWatched);
+  writeFreshReceipt();
+  writeReceiptFor(second);
+  EXPECT_FALSE(changesArrive(std::chrono::milliseconds(200)));
+  expectNothing();
+
+  // The new result's folder is watched, the old one no longer. A receipt that
+  // was there before the watch began waits for the tick.
+  writeFile(go, "");
+  ASSERT_TRUE(changesArrive(std::chrono::seconds(30)));
+  ASSERT_EQ(state().result, second);
+  EXPECT_TRUE(state().receiptFolderWatched);
+  writeFreshReceipt(2);
+  EXPECT_FALSE(changesArrive(std::chrono::milliseconds(200))) << "the first folder is not watched";
+  expectNothing();
+  tick();
+  EXPECT_EQ(confirmedEvents(), 1);
+
+  // A failed installation leaves no result and no watch.
+  setUpdater("exit 1");
+  EXPECT_EQ(install().at("type"), "error");
+  EXPECT_FALSE(state().receiptFolderWatched);
+  writeReceiptFor(second);
+  EXPECT_FALSE(changesArrive(std::chrono::milliseconds(200)));
+  tick();
+  EXPECT_EQ(confirmedEvents(), 1);
+
+  // A folder that cannot be watched leaves the tick to confirm.
+  const SetupResult later{(temp.path() / "Later" / "Extension").string(), "tok-3", "2.0.1"};
+  installReporting(later);
+  EXPECT_FALSE(state().receiptFolderWatched);
+  fs::create_directories(later.folder);
+  writeReceiptFor(later);
+  EXPECT_FALSE(changesArrive(std::chrono::milliseconds(200)));
+  EXPECT_FALSE(state().confirmed);
+  EXPECT_EQ(confirmedEvents(), 1);
+  tick();
+  EXPECT_EQ(confirmedEvents(), 2);
+
+  // With the controller gone, a change reaches nobody.
+  installReporting(second);
+  fs::remove(fs::path(second.folder).parent_path() / "setup-confirmed.json");
+  ASSERT_TRUE(changesArrive());
+  const std::weak_ptr<SetupController> gone = controller;
+  platform.app.setDelegate(nullptr);
+  controller.reset();
+  ASSERT_TRUE(gone.expired());
+  writeReceiptFor(second);
+  EXPECT_FALSE(changesArrive(std::chrono::milliseconds(200)));
+  EXPECT_EQ(confirmedEvents(), 2);
 }
 
 // The read itself, on real entries.
