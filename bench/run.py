@@ -10,7 +10,9 @@ ratio meets it. Raw samples go to <build>/bench-results.json.
 
 --only takes any of micro, install, drain, flood (peak memory under a stderr flood), desktop
 (start-up and memory under Xvfb), idle (the resting states under Xvfb), browser (Chromium
-confirming the setup, under Xvfb) and wayland (the resting states under a headless weston).
+confirming the setup, under Xvfb), watch (how soon the page confirms with the receipt's folder
+watched, against the tick alone, under Xvfb) and wayland (the resting states under a headless
+weston).
 """
 
 import argparse
@@ -542,6 +544,9 @@ def prepare_probe_bundle(build, work):
         shutil.rmtree(bundle.parent, ignore_errors=True)
         shutil.copytree(real_bundle, bundle, symlinks=True)
         shutil.copy2(build / "bench" / probe.name, probe)
+        ticking = build / "bench" / TICKING_PROBE
+        if ticking.exists():  # the watch figures' baseline, beside it
+            shutil.copy2(ticking, probe.parent / TICKING_PROBE)
         probe_page(bundle / "Contents" / "Resources" / "ui", real_bundle / "Contents" / "Resources" / "ui")
     return probe, bundle / "Contents" / "Resources" / "ui"
 
@@ -602,6 +607,8 @@ def run_desktop(build, rounds, figures, work, parts, idle_window):
             figs += list(states.values()) + list(extra.values())
         if "browser" in parts:
             figs.append(browser_figure())
+        if "watch" in parts:
+            figs += watch_figures()
         for fig in figs:
             fig.failure = reason
         figures.extend(figs)
@@ -633,6 +640,8 @@ def desktop_child(build, rounds, work, parts, idle_window):
         figs += startup_and_memory(build, rounds, probe, page, env, work)
     if "browser" in parts:
         figs.append(run_browser(rounds, probe, env, work))
+    if "watch" in parts:
+        figs += run_watch(rounds, probe, env, work)
     if "idle" in parts:
         server = xvfb_server()
         figs += run_idle(build, idle_rounds(rounds), idle_window, "X11", env, work,
@@ -774,6 +783,104 @@ def run_browser(rounds, probe, env, work):
     except (RuntimeError, OSError, ValueError, KeyError) as error:
         fig.failure = str(error)[:300]
     return fig
+
+
+# --- the receipt's folder watched: how soon the page confirms, against the tick alone ----------
+
+# The same probe with every folder watch refused (bench/startup/CMakeLists.txt): the program as it
+# was before the watch, confirming at its once-a-second tick only.
+TICKING_PROBE = "vorn_startup_probe_ticking"
+
+
+def p95(values):
+    return statistics.quantiles(values, n=20, method="inclusive")[18]
+
+
+def watch_figures():
+    return [
+        Figure("receipt renamed into place → the page shows “confirmed”, watched / tick alone (Xvfb)", "s", 0.2,
+               limit=0.1),
+        Figure("… the same, p95 of the rounds", "s", 0.2, limit=0.15),
+        Figure("Chromium started with the extension folder → “confirmed”, watched / tick alone (Xvfb)", "s", 0.9),
+        Figure("… the same, p95 of the rounds", "s", 0.9),
+    ]
+
+
+def receipt_round(probe, env, work, pause):
+    """One round: the program installs into a fresh HOME for real; `pause` seconds after the page
+    shows the folder, the receipt for that setup is renamed into place beside it, as the native
+    host writes it. Answers the seconds from the rename to the page's "confirmed" state."""
+    home = Path(tempfile.mkdtemp(prefix="watch-home-", dir=work))
+    follower = Follower([str(probe)], dict(env, HOME=str(home)))
+    try:
+        follower.wait_post("bench-state:start", 60)
+        follower.send('document.getElementById("install").click();')
+        follower.wait_post("bench-state:installed", 60)
+        setup = json.loads((home / ".local" / "share" / "vorn-preview" / "last-setup.json").read_text())
+        beside = Path(setup["folder"]).parent
+        time.sleep(pause)
+        part = beside / ".setup-confirmed.json.bench"
+        part.write_text(json.dumps({"token": setup["token"], "version": setup["version"],
+                                    "createdAt": time.time()}))
+        os.rename(part, beside / "setup-confirmed.json")
+        written = time.monotonic()
+        return follower.wait_post("bench-state:confirmed", 10) - written
+    finally:
+        follower.close()
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def run_watch(rounds, probe, env, work):
+    """ours: the program as built, which watches the receipt's folder; baseline: the same program
+    with every watch refused, so that its once-a-second tick alone confirms, in the same round.
+    Each round meets the tick at a random phase (a seeded pause of 0–1 s before the receipt or
+    the browser's start), the same for both sides of the round."""
+    landed, landed_p95, browser, browser_p95 = figs = watch_figures()
+    ticking = probe.parent / TICKING_PROBE
+    if not ticking.exists():
+        for fig in figs:
+            fig.failure = f"{TICKING_PROBE} not built"
+        return figs
+    rng = random.Random(28)
+    log("watch: receipt → confirmed, watched and by the tick alone")
+    try:
+        for r in range(rounds):
+            pause = rng.random()
+            landed.add(*ordered(r, lambda: receipt_round(probe, env, work, pause),
+                                lambda: receipt_round(ticking, env, work, pause)))
+        landed_p95.add(p95(landed.ours), p95(landed.base))
+        landed.note = watch_note(landed, "the rename of a receipt written beside the folder")
+    except (RuntimeError, OSError, ValueError, KeyError) as error:
+        landed.failure = landed_p95.failure = str(error)[:300]
+    if chromium_run.find() is None:
+        browser.failure = browser_p95.failure = "chromium is not installed (scripts/install-deps <build folder>)"
+        return figs
+    log("watch: Chromium's start → confirmed, watched and by the tick alone")
+    receipts = []
+    try:
+        browser_round(probe, env, work, 0, 0.0)  # the first start of a browser fills the page cache
+        for r in range(rounds):
+            pause = rng.random()
+            ours, base = ordered(r, lambda: browser_round(probe, env, work, 2 * r + 1, pause),
+                                 lambda: browser_round(ticking, env, work, 2 * r + 2, pause))
+            browser.add(ours[2], base[2])
+            receipts.append((ours[1], base[1]))
+        browser_p95.add(p95(browser.ours), p95(browser.base))
+        browser.note = watch_note(browser, "starting chromium --headless=new --load-extension=<the folder>") + (
+            f"; Chromium's start → the receipt on disk (median): "
+            f"{fmt(statistics.median(w for w, _ in receipts), 's')} watched, "
+            f"{fmt(statistics.median(w for _, w in receipts), 's')} tick alone")
+    except (RuntimeError, OSError, ValueError, KeyError) as error:
+        browser.failure = browser_p95.failure = str(error)[:300]
+    return figs
+
+
+def watch_note(fig, start):
+    return (f"from {start} to the page's state; median {fmt(statistics.median(fig.ours), 's')} watched, "
+            f"{fmt(statistics.median(fig.base), 's')} by the tick alone (ratio of medians "
+            f"{statistics.median(fig.ours) / statistics.median(fig.base):.3f}×); p95 {fmt(p95(fig.ours), 's')} "
+            f"and {fmt(p95(fig.base), 's')} (ratio {p95(fig.ours) / p95(fig.base):.3f}×); "
+            f"{len(fig.ours)} rounds, each meeting the tick at a random phase")
 
 
 # --- idle: the program left alone in each of its resting states ---------------------------------
@@ -1188,7 +1295,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=str(ROOT / "build-bench"))
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--only", default="micro,install,drain,flood,desktop,idle,browser,wayland")
+    parser.add_argument("--only", default="micro,install,drain,flood,desktop,idle,browser,watch,wayland")
     parser.add_argument("--idle-window", type=float, default=10.0,
                         help="seconds sampled in each resting state (the idle figures)")
     parser.add_argument("--desktop-child", metavar="WORK", help=argparse.SUPPRESS)
@@ -1202,7 +1309,7 @@ def main():
     began = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as scratch:
         work = Path(scratch)
-        x11 = sorted(only & {"desktop", "idle", "browser"})
+        x11 = sorted(only & {"desktop", "idle", "browser", "watch"})
         if x11:
             run_desktop(build, args.rounds, figures, work, x11, args.idle_window)
         if "wayland" in only:
