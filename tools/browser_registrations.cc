@@ -47,7 +47,8 @@ std::set<fs::path> placesSetupMayMake() {
   places.insert(normalFolder(toolFolder()));
   for (const BrowserPlace& place : browserPlaces()) {
     fs::path folder = place.root;
-    for (const auto& part : fs::path(place.row->folder) / kNativeHostsFolderName) places.insert(folder /= part);
+    for (const auto& part : fs::path(place.row->folder) / kNativeHostsFolderName)
+      places.insert(folder /= part);
     places.insert(place.manifest);
   }
   return places;
@@ -59,7 +60,8 @@ std::string encodeCreatedRecord(const std::vector<fs::path>& made) {
   return nlohmann::json{{"created", paths}}.dump(1) + "\n";
 }
 
-std::optional<std::vector<fs::path>> decodeCreatedRecord(std::string_view text, const std::set<fs::path>& allowed,
+std::optional<std::vector<fs::path>> decodeCreatedRecord(std::string_view text,
+                                                         const std::set<fs::path>& allowed,
                                                          std::vector<std::string>& refused) {
   const auto json = nlohmann::json::parse(text, nullptr, false);
   if (!json.is_object() || !json.contains("created") || !json["created"].is_array()) return std::nullopt;

@@ -43,7 +43,7 @@ inline constexpr std::array<BrowserRegistration, 9> kBrowserRegistrations = {{
 // as untrusted input: at most this many bytes, and only entries that name a
 // place setup may make.
 inline constexpr std::string_view kCreatedRecordFileName = "created-by-setup.json";
-inline constexpr std::size_t kCreatedRecordLimit = 64 * 1024;
+inline constexpr std::size_t kCreatedRecordLimit = std::size_t{64} * 1024;
 
 // $CHROME_CONFIG_HOME when it is an absolute path, otherwise the user's
 // config folder; normalised.
@@ -71,8 +71,7 @@ std::string encodeCreatedRecord(const std::vector<std::filesystem::path>& made);
 
 // The entries of a record that name a place in `allowed`, each once; every
 // other entry adds a line to `refused`. Nothing when the text is no record.
-std::optional<std::vector<std::filesystem::path>> decodeCreatedRecord(std::string_view text,
-                                                       const std::set<std::filesystem::path>& allowed,
-                                                       std::vector<std::string>& refused);
+std::optional<std::vector<std::filesystem::path>> decodeCreatedRecord(
+    std::string_view text, const std::set<std::filesystem::path>& allowed, std::vector<std::string>& refused);
 
 }  // namespace vorn::tools

@@ -194,8 +194,8 @@ int openFolderAt(int parent, const std::filesystem::path& parentPath, const std:
 std::string describeFailure(int parent, const std::filesystem::path& path, int error) {
   const std::string name = path.filename().string();
   struct stat status {};
-  const bool isLink = ::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
-                      S_ISLNK(status.st_mode);
+  const bool isLink =
+      ::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
   if (isLink || error == ELOOP) {
     const bool leads = ::fstatat(parent, name.c_str(), &status, 0) == 0;
     return path.string() + (leads ? " is a symbolic link, which setup does not follow"
@@ -228,7 +228,8 @@ void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, 
   writeAll(file.get(), bytes, folderPath / hidden);
   if (::fsync(file.get()) != 0) failWithErrno("cannot flush", folderPath / hidden);
   if (file.close() != 0) failWithErrno("cannot close", folderPath / hidden);
-  if (::renameat(folder, hidden.c_str(), folder, name.c_str()) != 0) failWithErrno("cannot rename into place", path);
+  if (::renameat(folder, hidden.c_str(), folder, name.c_str()) != 0)
+    failWithErrno("cannot rename into place", path);
   temporary.name = nullptr;
   ::fsync(folder);
 }
@@ -236,14 +237,16 @@ void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, 
 std::optional<std::string> readSmallFileAt(int folder, const std::filesystem::path& folderPath,
                                            const std::string& name, std::size_t limit) {
   const auto path = folderPath / name;
-  platform::posix::UniqueFd file(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  platform::posix::UniqueFd file(
+      ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!file.valid()) {
     if (errno == ENOENT) return std::nullopt;
     throw ToolError("cannot read " + describeFailure(folder, path, errno));
   }
   struct stat status {};
   if (::fstat(file.get(), &status) != 0) failWithErrno("cannot read", path);
-  if (!S_ISREG(status.st_mode)) throw ToolError("cannot read " + path.string() + ": it is not a regular file");
+  if (!S_ISREG(status.st_mode))
+    throw ToolError("cannot read " + path.string() + ": it is not a regular file");
   std::string text;
   std::array<char, 16384> chunk{};
   for (;;) {

@@ -63,8 +63,10 @@ std::string readWhole(const fs::path& path) {
 }
 
 std::string rootFailure(const fs::path& root, int error) {
-  if (error == ELOOP) return root.string() + ", or a folder on the way to it, is a symbolic link that leads nowhere";
-  if (error == ENOTDIR) return root.string() + ", or a folder on the way to it, is a file where a folder should be";
+  if (error == ELOOP)
+    return root.string() + ", or a folder on the way to it, is a symbolic link that leads nowhere";
+  if (error == ENOTDIR)
+    return root.string() + ", or a folder on the way to it, is a file where a folder should be";
   return root.string() + ": " + std::strerror(error);
 }
 
@@ -89,10 +91,13 @@ void refuseLink(const fs::path& path, bool folder) {
     throw ToolError("cannot look at " + path.string() + ": " + std::strerror(errno));
   }
   if (S_ISLNK(status.st_mode))
-    throw ToolError(path.string() +
-                    " is a symbolic link; setup writes nothing through links: move it aside and run setup again");
-  if (folder && !S_ISDIR(status.st_mode)) throw ToolError(path.string() + " is a file where a folder should be");
-  if (!folder && S_ISDIR(status.st_mode)) throw ToolError(path.string() + " is a folder where a file should be");
+    throw ToolError(
+        path.string() +
+        " is a symbolic link; setup writes nothing through links: move it aside and run setup again");
+  if (folder && !S_ISDIR(status.st_mode))
+    throw ToolError(path.string() + " is a file where a folder should be");
+  if (!folder && S_ISDIR(status.st_mode))
+    throw ToolError(path.string() + " is a folder where a file should be");
 }
 
 struct BundleEntry {
@@ -115,15 +120,16 @@ std::vector<fs::path> earlierRecord(const Plan& plan) {
   const int data = vorn::tools::openRootFolder(plan.dataRoot, false, nullptr);
   if (data < 0) return {};
   const UniqueFd dataFd(data);
-  const int tool = vorn::tools::openFolderAt(dataFd.get(), plan.dataRoot, plan.tool.filename().string(), false,
-                                             nullptr);
+  const int tool =
+      vorn::tools::openFolderAt(dataFd.get(), plan.dataRoot, plan.tool.filename().string(), false, nullptr);
   if (tool < 0) return {};
   const UniqueFd toolFd(tool);
   const std::string name(vorn::tools::kCreatedRecordFileName);
   std::vector<std::string> refused;
   std::optional<std::vector<fs::path>> made;
   try {
-    if (auto text = vorn::tools::readSmallFileAt(toolFd.get(), plan.tool, name, vorn::tools::kCreatedRecordLimit))
+    if (auto text =
+            vorn::tools::readSmallFileAt(toolFd.get(), plan.tool, name, vorn::tools::kCreatedRecordLimit))
       made = vorn::tools::decodeCreatedRecord(*text, vorn::tools::placesSetupMayMake(), refused);
     else
       return {};
@@ -210,7 +216,8 @@ int registerHost(const Plan& plan, std::vector<fs::path>& made) {
   for (const auto& place : vorn::tools::browserPlaces()) {
     try {
       if (!vorn::tools::isUtf8(place.manifest.string()))
-        throw ToolError(printable(place.hosts) + " is not valid UTF-8 text, which the setup's record cannot hold");
+        throw ToolError(printable(place.hosts) +
+                        " is not valid UTF-8 text, which the setup's record cannot hold");
       if (const auto broken = brokenRoots.find(place.root); broken != brokenRoots.end())
         throw ToolError(broken->second);
       if (!roots.contains(place.root)) {
@@ -233,14 +240,15 @@ int registerHost(const Plan& plan, std::vector<fs::path>& made) {
       made.push_back(place.manifest);
       ++registered;
     } catch (const ToolError& failure) {
-      std::cerr << "vorn-updater: not registered with " << place.row->browser << ": " << failure.what() << '\n';
+      std::cerr << "vorn-updater: not registered with " << place.row->browser << ": " << failure.what()
+                << '\n';
     }
   }
   return registered;
 }
 
 // Keeps what setups made and is still there, each once, for uninstall.
-void saveRecord(int tool, const fs::path& toolPath, std::vector<fs::path> made) {
+void saveRecord(int tool, const fs::path& toolPath, const std::vector<fs::path>& made) {
   std::vector<fs::path> kept;
   for (const auto& path : made) {
     struct stat status {};
@@ -302,7 +310,8 @@ UniqueFd parentFailed(std::vector<std::string>& failures, const std::string& why
 UniqueFd Uninstall::parentOf(const fs::path& path, bool quiet) {
   fs::path base;
   for (const auto& root : roots_) {
-    if (isBelow(path, root) && std::distance(root.begin(), root.end()) > std::distance(base.begin(), base.end()))
+    if (isBelow(path, root) &&
+        std::distance(root.begin(), root.end()) > std::distance(base.begin(), base.end()))
       base = root;
   }
   const fs::path parentPath = path.parent_path();
@@ -315,7 +324,8 @@ UniqueFd Uninstall::parentOf(const fs::path& path, bool quiet) {
   }
   const int root = vorn::tools::openRootFolder(base, false, nullptr);
   if (root < 0)
-    return -root == ENOENT ? UniqueFd() : parentFailed(failures_, "cannot remove " + rootFailure(base, -root), quiet);
+    return -root == ENOENT ? UniqueFd()
+                           : parentFailed(failures_, "cannot remove " + rootFailure(base, -root), quiet);
   UniqueFd folder(root);
   fs::path at = base;
   for (const auto& part : parentPath.lexically_relative(base)) {
@@ -324,8 +334,8 @@ UniqueFd Uninstall::parentOf(const fs::path& path, bool quiet) {
     // Missing, or a link or file now: nothing of setup's is behind it.
     if (child == -ENOENT || child == -ELOOP || child == -ENOTDIR) return {};
     if (child < 0)
-      return parentFailed(failures_, "cannot remove " + vorn::tools::describeFailure(folder.get(), at / part, -child),
-                          quiet);
+      return parentFailed(
+          failures_, "cannot remove " + vorn::tools::describeFailure(folder.get(), at / part, -child), quiet);
     folder = UniqueFd(child);
     at /= part;
   }
@@ -353,7 +363,8 @@ int Uninstall::run() {
   UniqueFd tool;
   if (const int data = vorn::tools::openRootFolder(dataRoot, false, nullptr); data >= 0) {
     const UniqueFd dataFd(data);
-    const int fd = vorn::tools::openFolderAt(dataFd.get(), dataRoot, toolPath.filename().string(), false, nullptr);
+    const int fd =
+        vorn::tools::openFolderAt(dataFd.get(), dataRoot, toolPath.filename().string(), false, nullptr);
     // A link in place of the tools' folder is not setup's: nothing behind it is touched.
     if (fd >= 0) {
       tool = UniqueFd(fd);
@@ -366,7 +377,8 @@ int Uninstall::run() {
   if (tool.valid()) {
     std::vector<std::string> refused;
     try {
-      if (auto text = vorn::tools::readSmallFileAt(tool.get(), toolPath, recordName, vorn::tools::kCreatedRecordLimit)) {
+      if (auto text = vorn::tools::readSmallFileAt(tool.get(), toolPath, recordName,
+                                                   vorn::tools::kCreatedRecordLimit)) {
         recorded = vorn::tools::decodeCreatedRecord(*text, vorn::tools::placesSetupMayMake(), refused);
         if (!recorded) refused.emplace_back("it is not a record of what setup made");
       }
@@ -392,23 +404,18 @@ int Uninstall::run() {
   if (tool.valid()) {
     const std::string extension(vorn::tools::kExtensionFolderName);
     struct stat status {};
-    if (::fstatat(tool.get(), extension.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode))
+    if (::fstatat(tool.get(), extension.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISDIR(status.st_mode))
       vorn::tools::removeTreeAt(tool.get(), toolPath, extension, failures_);
-    for (const std::string& name : {std::string(vorn::tools::kLastSetupFileName), std::string(vorn::kReceiptFileName)}) {
+    for (const std::string& name :
+         {std::string(vorn::tools::kLastSetupFileName), std::string(vorn::kReceiptFileName)}) {
       if (::unlinkat(tool.get(), name.c_str(), 0) != 0 && errno != ENOENT)
         fail("cannot remove " + vorn::tools::describeFailure(tool.get(), toolPath / name, errno));
     }
-    // What could not go stays recorded, for the next uninstall to try again.
-    if (failures_.empty()) {
-      if (::unlinkat(tool.get(), recordName.c_str(), 0) != 0 && errno != ENOENT)
-        fail("cannot remove " + vorn::tools::describeFailure(tool.get(), toolPath / recordName, errno));
-    } else if (known) {
-      try {
-        saveRecord(tool.get(), toolPath, entries);
-      } catch (const ToolError& failure) {
-        fail(failure.what());
-      }
-    }
+    // The record goes last but for the folders; while anything failed it
+    // stays, so that those folders are not empty and the next run can retry.
+    if (failures_.empty() && ::unlinkat(tool.get(), recordName.c_str(), 0) != 0 && errno != ENOENT)
+      fail("cannot remove " + vorn::tools::describeFailure(tool.get(), toolPath / recordName, errno));
   }
 
   std::vector<fs::path> folders;
@@ -419,8 +426,18 @@ int Uninstall::run() {
   std::stable_sort(folders.begin(), folders.end(), [](const fs::path& a, const fs::path& b) {
     return std::distance(a.begin(), a.end()) > std::distance(b.begin(), b.end());
   });
-  tool.reset();
   for (const auto& folder : folders) remove(folder, true, false);
+  // What could not go stays recorded, for the next uninstall to try again,
+  // unless the tools' folder itself is gone.
+  struct stat toolStatus {};
+  if (!failures_.empty() && known && tool.valid() && ::fstat(tool.get(), &toolStatus) == 0 &&
+      toolStatus.st_nlink > 0) {
+    try {
+      saveRecord(tool.get(), toolPath, entries);
+    } catch (const ToolError& failure) {
+      fail(failure.what());
+    }
+  }
   // The tools' own folder, when no record says more, goes once it is empty.
   if (!known) remove(toolPath, true, true);
 

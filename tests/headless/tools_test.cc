@@ -13,8 +13,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -184,11 +184,11 @@ class ToolsTest : public ::testing::Test {
   // streams, links and folders marked: what the tools' runs may change.
   std::set<std::string> everything() const {
     std::set<std::string> found;
-    for (auto entry = fs::recursive_directory_iterator(temp.path()); entry != fs::recursive_directory_iterator();
-         ++entry) {
+    for (auto entry = fs::recursive_directory_iterator(temp.path());
+         entry != fs::recursive_directory_iterator(); ++entry) {
       const fs::path relative = entry->path().lexically_relative(temp.path());
-      if (entry.depth() == 0 && (entry->path() == macOS().parent_path().parent_path() ||
-                                 relative.string().starts_with("std"))) {
+      if (entry.depth() == 0 &&
+          (entry->path() == macOS().parent_path().parent_path() || relative.string().starts_with("std"))) {
         entry.disable_recursion_pending();
         continue;
       }
@@ -551,11 +551,12 @@ TEST_F(ToolsTest, ABrowserFolderSetupMayNotChangeIsSkippedWithOneLineAndTheRestA
          ASSERT_EQ(::chown((config() / "google-chrome").c_str(), 0, 0), 0);
        },
        "Permission denied", [&] { EXPECT_TRUE(fs::is_empty(config() / "google-chrome")); }},
-      {"Chromium", [&] { fs::create_directory_symlink("../nowhere", config() / "chromium" / "NativeMessagingHosts"); },
+      {"Chromium",
+       [&] { fs::create_directory_symlink("../nowhere", config() / "chromium" / "NativeMessagingHosts"); },
        "leads nowhere",
        [&] { EXPECT_EQ(fs::read_symlink(config() / "chromium" / "NativeMessagingHosts"), "../nowhere"); }},
-      {"Vivaldi", [&] { testing::writeFile(config() / "vivaldi", "a file"); }, "a file where a folder should be",
-       [&] { EXPECT_EQ(readFile(config() / "vivaldi"), "a file"); }},
+      {"Vivaldi", [&] { testing::writeFile(config() / "vivaldi", "a file"); },
+       "a file where a folder should be", [&] { EXPECT_EQ(readFile(config() / "vivaldi"), "a file"); }},
       {"Microsoft Edge", [&] { fs::create_directory_symlink(elsewhere, config() / "microsoft-edge"); },
        "does not follow", [&] { EXPECT_EQ(fs::read_symlink(config() / "microsoft-edge"), elsewhere); }},
       {"Google Chrome Beta", [&] { fs::create_symlink(elsewhere / "mine.json", hosts / kHostManifest); },
@@ -578,14 +579,16 @@ TEST_F(ToolsTest, ABrowserFolderSetupMayNotChangeIsSkippedWithOneLineAndTheRestA
   for (const auto& each : blocked) {
     SCOPED_TRACE(each.browser);
     const std::string start = std::string("vorn-updater: not registered with ") + each.browser + ": ";
-    const auto line = std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(start); });
+    const auto line =
+        std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(start); });
     ASSERT_NE(line, lines.end()) << setup.err;
     EXPECT_NE(line->find(each.words), std::string::npos) << *line;
     each.unchanged();
   }
   for (const auto& browser : kEveryBrowser) {
-    const bool skipped = std::any_of(blocked.begin(), blocked.end(),
-                                     [&](const auto& each) { return std::string(each.browser) == browser.name; });
+    const bool skipped = std::any_of(blocked.begin(), blocked.end(), [&](const auto& each) {
+      return std::string(each.browser) == browser.name;
+    });
     if (!skipped) {
       EXPECT_TRUE(fs::is_regular_file(config() / browser.folder / "NativeMessagingHosts" / kHostManifest))
           << browser.name;
@@ -637,14 +640,16 @@ TEST_F(ToolsTest, UninstallRemovesExactlyWhatSetupMadeWhereverTheConfigFolderIs)
     if (layout.xdgConfig) environment["XDG_CONFIG_HOME"] = expand(*layout.xdgConfig);
     if (layout.chromeConfig) environment["CHROME_CONFIG_HOME"] = expand(*layout.chromeConfig);
     const fs::path xdg = layout.xdgConfig ? fs::path(expand(*layout.xdgConfig)) : config();
-    const fs::path chrome =
-        layout.chromeConfig && layout.chromeConfig->starts_with("@") ? fs::path(expand(*layout.chromeConfig)) : xdg;
+    const fs::path chrome = layout.chromeConfig && layout.chromeConfig->starts_with("@")
+                                ? fs::path(expand(*layout.chromeConfig))
+                                : xdg;
     const auto before = everything();
 
     setUpOnce();
     setUpOnce();  // a repair: the second setup makes nothing new, and forgets nothing
     for (const auto& browser : kEveryBrowser) {
-      const fs::path manifest = (browser.chrome ? chrome : xdg) / browser.folder / "NativeMessagingHosts" / kHostManifest;
+      const fs::path manifest =
+          (browser.chrome ? chrome : xdg) / browser.folder / "NativeMessagingHosts" / kHostManifest;
       EXPECT_TRUE(fs::is_regular_file(manifest)) << manifest;
     }
     const ToolRun removed = run(updater(), {"--uninstall"});
@@ -744,7 +749,8 @@ TEST_F(ToolsTest, UninstallTriesEveryItemAndReportsEachFailureOnALineOfItsOwn) {
   EXPECT_EQ(failed.status, 1);
   const auto lines = linesOf(failed.err);
   ASSERT_EQ(lines.size(), 2u) << failed.err;
-  EXPECT_EQ(lines[0], "vorn-updater: cannot remove " + (chromium / kHostManifest).string() + ": Permission denied");
+  EXPECT_EQ(lines[0],
+            "vorn-updater: cannot remove " + (chromium / kHostManifest).string() + ": Permission denied");
   EXPECT_EQ(lines[1], "vorn-updater: cannot remove " + (icons / "16.png").string() + ": Permission denied");
   for (const auto& browser : kEveryBrowser) {
     if (std::string(browser.folder) != "chromium") {
@@ -770,7 +776,7 @@ TEST_F(ToolsTest, UninstallReadsTheRecordOfWhatSetupMadeAsUntrusted) {
     std::function<std::string(std::string)> make;  // from the record setup wrote
     size_t lines;
   };
-  auto adding = [&](nlohmann::json entries) {
+  auto adding = [&](const nlohmann::json& entries) {
     return [entries](const std::string& written) {
       auto json = nlohmann::json::parse(written);
       for (const auto& entry : entries) json["created"].push_back(entry);
@@ -783,7 +789,8 @@ TEST_F(ToolsTest, UninstallReadsTheRecordOfWhatSetupMadeAsUntrusted) {
                (config() / "chromium/").string(), (config() / "chromium" / "Default").string(),
                (config() / "chromium\nvorn-updater: forged").string()}),
        7},
-      {"a record past the limit", [](const std::string& written) { return written + std::string(70000, ' '); }, 1},
+      {"a record past the limit",
+       [](const std::string& written) { return written + std::string(70000, ' '); }, 1},
       {"no record", [](const std::string&) { return std::string("[\"not a record\""); }, 1},
   };
   for (const auto& bad : records) {
@@ -799,13 +806,15 @@ TEST_F(ToolsTest, UninstallReadsTheRecordOfWhatSetupMadeAsUntrusted) {
     EXPECT_EQ(removed.status, 1);
     const auto lines = linesOf(removed.err);
     EXPECT_EQ(lines.size(), bad.lines) << removed.err;
-    for (const auto& line : lines) EXPECT_TRUE(line.starts_with("vorn-updater: ignored in " + record.string())) << line;
+    for (const auto& line : lines)
+      EXPECT_TRUE(line.starts_with("vorn-updater: ignored in " + record.string())) << line;
     EXPECT_TRUE(fs::is_directory(keep));
     EXPECT_TRUE(fs::is_directory(config() / "keep"));
     EXPECT_TRUE(fs::is_directory(config() / "chromium" / "Default"));
     // The manifests are known by their name even without a record.
     for (const auto& browser : kEveryBrowser)
-      EXPECT_FALSE(fs::exists(config() / browser.folder / "NativeMessagingHosts" / kHostManifest)) << browser.name;
+      EXPECT_FALSE(fs::exists(config() / browser.folder / "NativeMessagingHosts" / kHostManifest))
+          << browser.name;
     EXPECT_FALSE(fs::exists(dataFolder() / "extension"));
   }
 }
