@@ -177,6 +177,8 @@ Plan validate() {
   refuseLink(plan.tool, true);
   refuseLink(plan.extensionFolder, true);
   for (const auto& entry : plan.extension) refuseLink(plan.extensionFolder / entry.relative, entry.folder);
+  for (const std::string_view file : {vorn::tools::kLastSetupFileName, vorn::tools::kCreatedRecordFileName})
+    refuseLink(plan.tool / file, false);
   plan.made = earlierRecord(plan);
   return plan;
 }
