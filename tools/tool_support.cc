@@ -1,5 +1,6 @@
 #include "tool_support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -8,10 +9,12 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
@@ -127,6 +130,172 @@ void writeFileAtomically(const std::filesystem::path& path, std::string_view byt
   // The rename itself should survive a crash too.
   platform::posix::UniqueFd directory(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (directory.get() >= 0) ::fsync(directory.get());
+}
+
+bool isUtf8(std::string_view text) {
+  try {
+    (void)nlohmann::json(std::string(text)).dump();
+    return true;
+  } catch (const nlohmann::json::type_error&) {
+    return false;
+  }
+}
+
+std::filesystem::path normalFolder(const std::filesystem::path& path) {
+  auto clean = path.lexically_normal();
+  while (clean.has_relative_path() && !clean.has_filename()) clean = clean.parent_path();
+  return clean;
+}
+
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+}  // namespace
+
+int openRootFolder(const std::filesystem::path& root, bool make, std::vector<std::filesystem::path>* made) {
+  const auto clean = normalFolder(root);
+  if (!clean.is_absolute()) return -EINVAL;
+  // The deepest folder of the path that is there; the rest is made below it.
+  std::vector<std::string> missing;
+  auto existing = clean;
+  platform::posix::UniqueFd folder;
+  for (;;) {
+    folder = platform::posix::UniqueFd(::open(existing.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid()) break;
+    const int error = errno;
+    if (error != ENOENT || !existing.has_relative_path()) return -error;
+    if (!make) return -ENOENT;
+    missing.push_back(existing.filename().string());
+    existing = existing.parent_path();
+  }
+  for (auto name = missing.rbegin(); name != missing.rend(); ++name) {
+    const int child = openFolderAt(folder.get(), existing, *name, true, made);
+    if (child < 0) return child;
+    folder = platform::posix::UniqueFd(child);
+    existing /= *name;
+  }
+  return folder.release();
+}
+
+int openFolderAt(int parent, const std::filesystem::path& parentPath, const std::string& name, bool make,
+                 std::vector<std::filesystem::path>* made) {
+  int fd = ::openat(parent, name.c_str(), kFolderFlags);
+  if (fd >= 0 || errno != ENOENT || !make) return fd >= 0 ? fd : -errno;
+  if (::mkdirat(parent, name.c_str(), 0755) == 0) {
+    if (made != nullptr) made->push_back(parentPath / name);
+  } else if (errno != EEXIST) {
+    return -errno;
+  }
+  fd = ::openat(parent, name.c_str(), kFolderFlags);
+  return fd >= 0 ? fd : -errno;
+}
+
+std::string describeFailure(int parent, const std::filesystem::path& path, int error) {
+  const std::string name = path.filename().string();
+  struct stat status {};
+  const bool isLink =
+      ::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode);
+  if (isLink || error == ELOOP) {
+    const bool leads = ::fstatat(parent, name.c_str(), &status, 0) == 0;
+    return path.string() + (leads ? " is a symbolic link, which setup does not follow"
+                                  : " is a symbolic link that leads nowhere");
+  }
+  if (error == ENOTDIR) return path.string() + " is a file where a folder should be";
+  if (error == EISDIR) return path.string() + " is a folder where a file should be";
+  return path.string() + ": " + std::strerror(error);
+}
+
+void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, const std::string& name,
+                           std::string_view bytes) {
+  const auto path = folderPath / name;
+  struct stat status {};
+  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
+      (S_ISLNK(status.st_mode) || S_ISDIR(status.st_mode)))
+    throw ToolError(describeFailure(folder, path, S_ISDIR(status.st_mode) ? EISDIR : ELOOP));
+  const std::string hidden = "." + name + "." + randomToken().substr(0, 12);
+  platform::posix::UniqueFd file(
+      ::openat(folder, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!file.valid()) failWithErrno("cannot create a file in", folderPath);
+  struct Remove {
+    int folder;
+    const std::string* name;
+    ~Remove() {
+      if (name != nullptr) ::unlinkat(folder, name->c_str(), 0);
+    }
+  } temporary{folder, &hidden};
+  if (::fchmod(file.get(), 0644) != 0) failWithErrno("cannot set the mode of", folderPath / hidden);
+  writeAll(file.get(), bytes, folderPath / hidden);
+  if (::fsync(file.get()) != 0) failWithErrno("cannot flush", folderPath / hidden);
+  if (file.close() != 0) failWithErrno("cannot close", folderPath / hidden);
+  if (::renameat(folder, hidden.c_str(), folder, name.c_str()) != 0)
+    failWithErrno("cannot rename into place", path);
+  temporary.name = nullptr;
+  ::fsync(folder);
+}
+
+std::optional<std::string> readSmallFileAt(int folder, const std::filesystem::path& folderPath,
+                                           const std::string& name, std::size_t limit) {
+  const auto path = folderPath / name;
+  platform::posix::UniqueFd file(
+      ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (!file.valid()) {
+    if (errno == ENOENT) return std::nullopt;
+    throw ToolError("cannot read " + describeFailure(folder, path, errno));
+  }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0) failWithErrno("cannot read", path);
+  if (!S_ISREG(status.st_mode))
+    throw ToolError("cannot read " + path.string() + ": it is not a regular file");
+  std::string text;
+  std::array<char, 16384> chunk{};
+  for (;;) {
+    const ssize_t got = ::read(file.get(), chunk.data(), chunk.size());
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      failWithErrno("cannot read", path);
+    }
+    if (got == 0) return text;
+    text.append(chunk.data(), static_cast<size_t>(got));
+    if (text.size() > limit)
+      throw ToolError(path.string() + " is longer than " + std::to_string(limit) + " bytes");
+  }
+}
+
+void removeTreeAt(int parent, const std::filesystem::path& parentPath, const std::string& name,
+                  std::vector<std::string>& failures) {
+  const auto path = parentPath / name;
+  struct stat status {};
+  if (::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) failures.push_back("cannot remove " + describeFailure(parent, path, errno));
+    return;
+  }
+  const bool folder = S_ISDIR(status.st_mode);
+  if (folder) {
+    const size_t before = failures.size();
+    platform::posix::UniqueFd fd(::openat(parent, name.c_str(), kFolderFlags));
+    if (!fd.valid()) {
+      failures.push_back("cannot remove " + describeFailure(parent, path, errno));
+      return;
+    }
+    std::vector<std::string> names;
+    platform::posix::UniqueFd listing(::dup(fd.get()));
+    std::unique_ptr<DIR, int (*)(DIR*)> entries(listing.valid() ? ::fdopendir(listing.get()) : nullptr,
+                                                &::closedir);
+    if (!entries) {
+      failures.push_back("cannot remove " + describeFailure(parent, path, errno));
+      return;
+    }
+    listing.release();
+    while (const dirent* entry = ::readdir(entries.get())) {
+      const std::string_view child = entry->d_name;
+      if (child != "." && child != "..") names.emplace_back(child);
+    }
+    for (const auto& child : names) removeTreeAt(fd.get(), path, child, failures);
+    if (failures.size() > before) return;
+  }
+  if (::unlinkat(parent, name.c_str(), folder ? AT_REMOVEDIR : 0) != 0 && errno != ENOENT)
+    failures.push_back("cannot remove " + describeFailure(parent, path, errno));
 }
 
 std::string randomToken() {

@@ -3,13 +3,16 @@
 // no reader ever sees half of it.
 #pragma once
 
-#include <array>
+#include <cstddef>
 #include <filesystem>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "confirm/setup_receipt.h"
+#include "platform/posix/posix_fd.h"
 
 namespace vorn::tools {
 
@@ -22,13 +25,6 @@ inline constexpr std::string_view kLastSetupFileName = "last-setup.json";
 inline constexpr std::string_view kNativeHostName = "com.vorn.preview_setup";
 inline constexpr std::string_view kNativeHostExecutable = "vorn-native-host";
 inline constexpr std::string_view kExtensionOrigin = "chrome-extension://ldieoajldojdadeoenlijijeolcdiogl/";
-// Where each Chromium-family browser looks for a user's hosts, below the
-// user's config folder.
-inline constexpr std::array<std::string_view, 5> kNativeHostFolders = {
-    "google-chrome/NativeMessagingHosts", "chromium/NativeMessagingHosts",
-    "BraveSoftware/Brave-Browser/NativeMessagingHosts", "microsoft-edge/NativeMessagingHosts",
-    "vivaldi/NativeMessagingHosts"};
-
 // A failure that ends a tool with one line on standard error.
 class ToolError : public std::runtime_error {
  public:
@@ -68,6 +64,50 @@ std::filesystem::path writeReceipt(const Setup& setup, double age = 0);
 // Writes `bytes` to a temporary file beside `path`, flushes it to disk and
 // renames it over `path`: readers see the old file or the whole new one.
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes);
+
+// Whether `text` is valid UTF-8, which JSON needs of every string.
+bool isUtf8(std::string_view text);
+
+// `path` lexically normal and without a trailing separator, so that two
+// spellings of one folder compare equal as paths.
+std::filesystem::path normalFolder(const std::filesystem::path& path);
+
+// Working below a folder by descriptor: a symbolic link below it is never
+// followed, so nothing is written into or removed from where a link points.
+// Failures are -errno, for the caller to word with describeFailure().
+
+// Opens `root` (an absolute path, links in it followed: it is the user's own
+// choice of folder) and, when `make`, makes its missing components, each
+// added to `made`. Returns the descriptor or -errno.
+int openRootFolder(const std::filesystem::path& root, bool make, std::vector<std::filesystem::path>* made);
+
+// Opens the real folder `name` in `parent` (whose path is `parentPath`); when
+// `make` and it is missing, makes it and adds it to `made`. A link there, even
+// one that leads nowhere, stays as it is and gives -ELOOP.
+int openFolderAt(int parent, const std::filesystem::path& parentPath, const std::string& name, bool make,
+                 std::vector<std::filesystem::path>* made);
+
+// "<path>: <why>" in plain words for a failure with `error` (an errno) at
+// `name` in `parent`, telling a link that leads nowhere from one that leads
+// somewhere.
+std::string describeFailure(int parent, const std::filesystem::path& path, int error);
+
+// writeFileAtomically() by descriptor: the temporary file and the rename stay
+// inside `folder`; a link named `name` is refused, never written through.
+void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, const std::string& name,
+                           std::string_view bytes);
+
+// The whole of the regular file `name` in `folder` when it holds at most
+// `limit` bytes; nothing when it is missing. A link, anything but a regular
+// file, or a longer file fails.
+std::optional<std::string> readSmallFileAt(int folder, const std::filesystem::path& folderPath,
+                                           const std::string& name, std::size_t limit);
+
+// Removes `name` in `parent` and, when it is a real folder, everything in it,
+// links as links. Each entry that cannot go adds one line to `failures`; a
+// folder left non-empty by those adds none.
+void removeTreeAt(int parent, const std::filesystem::path& parentPath, const std::string& name,
+                  std::vector<std::string>& failures);
 
 // 128 random bits from the kernel, as 32 lower-case hexadecimal digits.
 std::string randomToken();

@@ -13,10 +13,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -125,6 +128,9 @@ class ToolsTest : public ::testing::Test {
       if (value) variables.push_back(name + "=" + *value);
     }
     std::vector<std::string> words{program};
+    // The user the tools are made for: root would pass every permission check.
+    if (unprivileged)
+      words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
     words.insert(words.end(), arguments.begin(), arguments.end());
     auto pointers = [](std::vector<std::string>& texts) {
       std::vector<char*> result;
@@ -147,7 +153,7 @@ class ToolsTest : public ::testing::Test {
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    const int spawned = posix_spawn(&pid, words.front().c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     ToolRun result;
     if (spawned != 0) {
@@ -174,15 +180,68 @@ class ToolsTest : public ::testing::Test {
     return decoded.value();
   }
 
+  // Everything below the test's folder but the bundle and the tools' standard
+  // streams, links and folders marked: what the tools' runs may change.
+  std::set<std::string> everything() const {
+    std::set<std::string> found;
+    for (auto entry = fs::recursive_directory_iterator(temp.path());
+         entry != fs::recursive_directory_iterator(); ++entry) {
+      const fs::path relative = entry->path().lexically_relative(temp.path());
+      if (entry.depth() == 0 &&
+          (entry->path() == macOS().parent_path().parent_path() || relative.string().starts_with("std"))) {
+        entry.disable_recursion_pending();
+        continue;
+      }
+      found.insert(relative.string() + (entry->is_symlink() ? "@" : entry->is_directory() ? "/" : ""));
+    }
+    return found;
+  }
+
   TempFolder temp{"vorn-tools"};
   std::map<std::string, std::optional<std::string>> environment;
-  fs::path inputFrom;  // standard input from this file instead
+  fs::path inputFrom;         // standard input from this file instead
+  bool unprivileged = false;  // run as nobody, who then owns the test's folder
 };
 
 void expectOneLine(const std::string& text) {
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
 }
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Hands a tree to nobody (or back to root), links included, without following them.
+void ownTree(const fs::path& top, uid_t owner) {
+  ASSERT_EQ(::lchown(top.c_str(), owner, owner), 0) << top;
+  for (const auto& entry : fs::recursive_directory_iterator(top))
+    ASSERT_EQ(::lchown(entry.path().c_str(), owner, owner), 0) << entry.path();
+}
+
+constexpr uid_t kNobody = 65534;
+
+// Where each browser looks for the host, below its config folder: Chrome's
+// channels and Chromium below $CHROME_CONFIG_HOME when it is set.
+struct Browser {
+  const char* name;
+  const char* folder;
+  bool chrome;
+};
+const std::vector<Browser> kEveryBrowser = {
+    {"Google Chrome", "google-chrome", true},
+    {"Google Chrome Beta", "google-chrome-beta", true},
+    {"Google Chrome Unstable", "google-chrome-unstable", true},
+    {"Chromium", "chromium", true},
+    {"Brave", "BraveSoftware/Brave-Browser", false},
+    {"Microsoft Edge", "microsoft-edge", false},
+    {"Microsoft Edge Beta", "microsoft-edge-beta", false},
+    {"Microsoft Edge Dev", "microsoft-edge-dev", false},
+    {"Vivaldi", "vivaldi", false},
+};
 
 TEST_F(ToolsTest, SetupReportsAFolderItMadeUnderTheDataFolder) {
   const ToolRun setup = run(updater(), {"--setup"});
@@ -474,6 +533,291 @@ TEST_F(ToolsTest, TheHostGivesUpOnAnInputThatStaysOpenWithoutAWholeMessage) {
   EXPECT_NE(reply(given.out).value("error", "").find("no whole message came"), std::string::npos)
       << given.out;
   EXPECT_FALSE(fs::exists(receipt()));
+}
+
+TEST_F(ToolsTest, ABrowserFolderSetupMayNotChangeIsSkippedWithOneLineAndTheRestAreRegistered) {
+  struct Blocked {
+    const char* browser;
+    std::function<void()> block;  // as root, after the home is nobody's
+    const char* words;
+    std::function<void()> unchanged;
+  };
+  const fs::path elsewhere = temp.path() / "users-folder";
+  const fs::path hosts = config() / "google-chrome-beta" / "NativeMessagingHosts";
+  const std::vector<Blocked> blocked = {
+      {"Google Chrome",
+       [&] {
+         fs::create_directories(config() / "google-chrome");
+         ASSERT_EQ(::chown((config() / "google-chrome").c_str(), 0, 0), 0);
+       },
+       "Permission denied", [&] { EXPECT_TRUE(fs::is_empty(config() / "google-chrome")); }},
+      {"Chromium",
+       [&] { fs::create_directory_symlink("../nowhere", config() / "chromium" / "NativeMessagingHosts"); },
+       "leads nowhere",
+       [&] { EXPECT_EQ(fs::read_symlink(config() / "chromium" / "NativeMessagingHosts"), "../nowhere"); }},
+      {"Vivaldi", [&] { testing::writeFile(config() / "vivaldi", "a file"); },
+       "a file where a folder should be", [&] { EXPECT_EQ(readFile(config() / "vivaldi"), "a file"); }},
+      {"Microsoft Edge", [&] { fs::create_directory_symlink(elsewhere, config() / "microsoft-edge"); },
+       "does not follow", [&] { EXPECT_EQ(fs::read_symlink(config() / "microsoft-edge"), elsewhere); }},
+      {"Google Chrome Beta", [&] { fs::create_symlink(elsewhere / "mine.json", hosts / kHostManifest); },
+       "symbolic link", [&] { EXPECT_EQ(fs::read_symlink(hosts / kHostManifest), elsewhere / "mine.json"); }},
+  };
+  testing::writeFile(elsewhere / "mine.json", "the user's");
+  fs::create_directories(config() / "chromium");
+  fs::create_directories(hosts);
+  ownTree(temp.path(), kNobody);
+  for (const auto& each : blocked) each.block();
+  const auto before = everything();
+  unprivileged = true;
+
+  const ToolRun setup = run(updater(), {"--setup"});
+  ASSERT_EQ(setup.status, 0) << setup.err;
+  EXPECT_TRUE(decodeSetupResult(setup.out)) << setup.out;
+  EXPECT_TRUE(fs::is_regular_file(dataFolder() / "last-setup.json"));
+  const auto lines = linesOf(setup.err);
+  EXPECT_EQ(lines.size(), blocked.size()) << setup.err;
+  for (const auto& each : blocked) {
+    SCOPED_TRACE(each.browser);
+    const std::string start = std::string("vorn-updater: not registered with ") + each.browser + ": ";
+    const auto line =
+        std::find_if(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(start); });
+    ASSERT_NE(line, lines.end()) << setup.err;
+    EXPECT_NE(line->find(each.words), std::string::npos) << *line;
+    each.unchanged();
+  }
+  for (const auto& browser : kEveryBrowser) {
+    const bool skipped = std::any_of(blocked.begin(), blocked.end(), [&](const auto& each) {
+      return std::string(each.browser) == browser.name;
+    });
+    if (!skipped) {
+      EXPECT_TRUE(fs::is_regular_file(config() / browser.folder / "NativeMessagingHosts" / kHostManifest))
+          << browser.name;
+    }
+  }
+  EXPECT_EQ(readFile(elsewhere / "mine.json"), "the user's");
+
+  const ToolRun removed = run(updater(), {"--uninstall"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.err, "");
+  EXPECT_EQ(everything(), before);
+  for (const auto& each : blocked) each.unchanged();
+
+  // Only when no browser at all can be registered does setup fail.
+  testing::writeFile(temp.path() / "a-file", "x");
+  environment["XDG_CONFIG_HOME"] = (temp.path() / "a-file").string();
+  const ToolRun none = run(updater(), {"--setup"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, "");
+  EXPECT_EQ(linesOf(none.err).size(), kEveryBrowser.size() + 1) << none.err;
+  EXPECT_NE(none.err.find("no browser could be registered"), std::string::npos) << none.err;
+  EXPECT_FALSE(fs::exists(dataFolder() / "last-setup.json"));
+}
+
+TEST_F(ToolsTest, UninstallRemovesExactlyWhatSetupMadeWhereverTheConfigFolderIs) {
+  struct Layout {
+    const char* what;
+    // The variables as written, "@" standing for the test's folder.
+    std::optional<std::string> xdgConfig, chromeConfig;
+    std::vector<std::string> usersFolders;  // there before setup, empty
+  };
+  const std::vector<Layout> layouts = {
+      {"the user's own empty folders", {}, {}, {"home/.config/vivaldi", "home/.config/BraveSoftware"}},
+      {"a config folder written with a trailing slash", "@/a/b/cfg/", {}, {"a/b"}},
+      {"a config folder by a detour", "@/a//b/./cfg/", {}, {"a/b/cfg/chromium"}},
+      {"a Chrome config folder of its own", {}, "@/chrome-home/", {"chrome-home", "home/.local/share"}},
+      {"a relative Chrome config folder, ignored", "@/cfg", "chrome-home", {"home"}},
+  };
+  auto expand = [&](const std::string& value) {
+    return value.starts_with("@") ? temp.path().string() + value.substr(1) : value;
+  };
+  for (const auto& layout : layouts) {
+    SCOPED_TRACE(layout.what);
+    fs::remove_all(home());
+    for (const char* stale : {"a", "cfg", "chrome-home"}) fs::remove_all(temp.path() / stale);
+    for (const auto& folder : layout.usersFolders) fs::create_directories(temp.path() / folder);
+    fs::create_directories(home());
+    environment.clear();
+    if (layout.xdgConfig) environment["XDG_CONFIG_HOME"] = expand(*layout.xdgConfig);
+    if (layout.chromeConfig) environment["CHROME_CONFIG_HOME"] = expand(*layout.chromeConfig);
+    const fs::path xdg = layout.xdgConfig ? fs::path(expand(*layout.xdgConfig)) : config();
+    const fs::path chrome = layout.chromeConfig && layout.chromeConfig->starts_with("@")
+                                ? fs::path(expand(*layout.chromeConfig))
+                                : xdg;
+    const auto before = everything();
+
+    setUpOnce();
+    setUpOnce();  // a repair: the second setup makes nothing new, and forgets nothing
+    for (const auto& browser : kEveryBrowser) {
+      const fs::path manifest =
+          (browser.chrome ? chrome : xdg) / browser.folder / "NativeMessagingHosts" / kHostManifest;
+      EXPECT_TRUE(fs::is_regular_file(manifest)) << manifest;
+    }
+    const ToolRun removed = run(updater(), {"--uninstall"});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(removed.err, "");
+    EXPECT_EQ(everything(), before);
+  }
+}
+
+TEST_F(ToolsTest, SetupAndUninstallNeverWorkThroughALink) {
+  struct Link {
+    const char* what;
+    fs::path at;  // the link, to the user's folder or file
+    bool toFile;
+    bool kept;  // by uninstall; one in the tools' folder goes as a link
+  };
+  const fs::path extension = dataFolder() / "extension";
+  const std::vector<Link> links = {
+      {"the extension folder", extension, false, true},
+      {"the tools' folder", dataFolder(), false, true},
+      {"a folder in the extension", extension / "icons", false, false},
+      {"a file in the extension", extension / "manifest.json", true, false},
+      {"the last setup's record", dataFolder() / "last-setup.json", true, false},
+  };
+  const fs::path users = temp.path() / "users";
+  for (const auto& link : links) {
+    SCOPED_TRACE(link.what);
+    fs::remove_all(home());
+    fs::remove_all(users);
+    testing::writeFile(users / "manifest.json", "the user's");
+    testing::writeFile(users / "16.png", "the user's");
+    fs::create_directories(link.at.parent_path());
+    if (link.toFile) {
+      fs::create_symlink(users / "manifest.json", link.at);
+    } else {
+      fs::create_directory_symlink(users, link.at);
+    }
+    const auto before = everything();
+
+    const ToolRun setup = run(updater(), {"--setup"});
+    EXPECT_EQ(setup.status, 1);
+    EXPECT_EQ(setup.out, "");
+    expectOneLine(setup.err);
+    EXPECT_NE(setup.err.find(link.at.string() + " is a symbolic link"), std::string::npos) << setup.err;
+    EXPECT_EQ(everything(), before) << "nothing is changed before all is known right";
+
+    const ToolRun removed = run(updater(), {"--uninstall"});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(readFile(users / "manifest.json"), "the user's");
+    EXPECT_EQ(readFile(users / "16.png"), "the user's");
+    if (link.kept) {
+      EXPECT_EQ(everything(), before);
+    }
+  }
+}
+
+TEST_F(ToolsTest, ABadBundleIsRefusedBeforeAnythingIsWritten) {
+  // A copy of the bundle whose path is not UTF-8.
+  const fs::path odd = temp.path() / "Vorn \xff\xfe.app" / "Contents";
+  fs::create_directories(odd);
+  fs::copy(macOS().parent_path(), odd, fs::copy_options::recursive);
+  struct Bad {
+    const char* what;
+    fs::path aside;  // moved away for the run
+    std::string updater;
+    const char* words;
+  };
+  const std::vector<Bad> cases = {
+      {"no extension", bundledExtension() / "manifest.json", updater(), "no browser extension"},
+      {"no host", host(), updater(), "no native messaging host"},
+      {"a path that is not UTF-8", {}, (odd / "MacOS" / "vorn-updater").string(), "not valid UTF-8"},
+  };
+  for (const auto& bad : cases) {
+    SCOPED_TRACE(bad.what);
+    if (!bad.aside.empty()) fs::rename(bad.aside, bad.aside.string() + ".aside");
+    const ToolRun failed = run(bad.updater, {"--setup"});
+    if (!bad.aside.empty()) fs::rename(bad.aside.string() + ".aside", bad.aside);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out, "");
+    expectOneLine(failed.err);
+    EXPECT_NE(failed.err.find(bad.words), std::string::npos) << failed.err;
+    EXPECT_EQ(failed.err.find("json.exception"), std::string::npos) << failed.err;
+    EXPECT_TRUE(fs::is_empty(home()));
+  }
+}
+
+TEST_F(ToolsTest, UninstallTriesEveryItemAndReportsEachFailureOnALineOfItsOwn) {
+  ownTree(temp.path(), kNobody);
+  unprivileged = true;
+  const auto before = everything();
+  const SetupResult setup = setUpOnce();
+  // Two places nobody may change any more.
+  const fs::path chromium = config() / "chromium" / "NativeMessagingHosts";
+  const fs::path icons = fs::path(setup.folder) / "icons";
+  for (const auto& folder : {chromium, icons}) ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+
+  const ToolRun failed = run(updater(), {"--uninstall"});
+  EXPECT_EQ(failed.status, 1);
+  const auto lines = linesOf(failed.err);
+  ASSERT_EQ(lines.size(), 2u) << failed.err;
+  EXPECT_EQ(lines[0],
+            "vorn-updater: cannot remove " + (chromium / kHostManifest).string() + ": Permission denied");
+  EXPECT_EQ(lines[1], "vorn-updater: cannot remove " + (icons / "16.png").string() + ": Permission denied");
+  for (const auto& browser : kEveryBrowser) {
+    if (std::string(browser.folder) != "chromium") {
+      EXPECT_FALSE(fs::exists(config() / browser.folder)) << browser.name;
+    }
+  }
+  EXPECT_FALSE(fs::exists(fs::path(setup.folder) / "manifest.json"));
+  EXPECT_FALSE(fs::exists(dataFolder() / "last-setup.json"));
+
+  // Once they may be changed again, a second uninstall finishes the work.
+  for (const auto& folder : {chromium, icons}) ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
+  const ToolRun removed = run(updater(), {"--uninstall"});
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_EQ(removed.err, "");
+  EXPECT_EQ(everything(), before);
+}
+
+TEST_F(ToolsTest, UninstallReadsTheRecordOfWhatSetupMadeAsUntrusted) {
+  const fs::path record = dataFolder() / "created-by-setup.json";
+  const fs::path keep = temp.path() / "keep";
+  struct Record {
+    const char* what;
+    std::function<std::string(std::string)> make;  // from the record setup wrote
+    size_t lines;
+  };
+  auto adding = [&](const nlohmann::json& entries) {
+    return [entries](const std::string& written) {
+      auto json = nlohmann::json::parse(written);
+      for (const auto& entry : entries) json["created"].push_back(entry);
+      return json.dump();
+    };
+  };
+  const std::vector<Record> records = {
+      {"entries outside what setup makes",
+       adding({keep.string(), (config() / "chromium" / ".." / "keep").string(), "relative", 7,
+               (config() / "chromium/").string(), (config() / "chromium" / "Default").string(),
+               (config() / "chromium\nvorn-updater: forged").string()}),
+       7},
+      {"a record past the limit",
+       [](const std::string& written) { return written + std::string(70000, ' '); }, 1},
+      {"no record", [](const std::string&) { return std::string("[\"not a record\""); }, 1},
+  };
+  for (const auto& bad : records) {
+    SCOPED_TRACE(bad.what);
+    fs::remove_all(home());
+    fs::create_directories(keep);
+    fs::create_directories(config() / "keep");
+    fs::create_directories(config() / "chromium" / "Default");
+    setUpOnce();
+    testing::writeFile(record, bad.make(readFile(record)));
+
+    const ToolRun removed = run(updater(), {"--uninstall"});
+    EXPECT_EQ(removed.status, 1);
+    const auto lines = linesOf(removed.err);
+    EXPECT_EQ(lines.size(), bad.lines) << removed.err;
+    for (const auto& line : lines)
+      EXPECT_TRUE(line.starts_with("vorn-updater: ignored in " + record.string())) << line;
+    EXPECT_TRUE(fs::is_directory(keep));
+    EXPECT_TRUE(fs::is_directory(config() / "keep"));
+    EXPECT_TRUE(fs::is_directory(config() / "chromium" / "Default"));
+    // The manifests are known by their name even without a record.
+    for (const auto& browser : kEveryBrowser)
+      EXPECT_FALSE(fs::exists(config() / browser.folder / "NativeMessagingHosts" / kHostManifest))
+          << browser.name;
+    EXPECT_FALSE(fs::exists(dataFolder() / "extension"));
+  }
 }
 
 }  // namespace
