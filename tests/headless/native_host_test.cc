@@ -121,6 +121,7 @@ class NativeHostTest : public ::testing::Test {
     }
     variables.push_back("HOME=" + home().string());
     std::vector<char*> envp;
+    envp.reserve(variables.size() + 1);
     for (auto& variable : variables) envp.push_back(variable.data());
     envp.push_back(nullptr);
     std::string program = kHost;
