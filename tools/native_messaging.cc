@@ -88,7 +88,8 @@ DecodedRequest decodeRequest(std::string_view message) {
     decoded.error = RequestError::NoVersion;
     return decoded;
   }
-  decoded.request = ConfirmRequest{version->get<std::string>()};
+  const auto watch = json.find("watch");
+  decoded.request = ConfirmRequest{version->get<std::string>(), watch != json.end() && *watch == true};
   return decoded;
 }
 

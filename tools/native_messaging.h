@@ -43,9 +43,12 @@ Frame readFrame(const ByteSource& source, std::size_t limit = kMaxIncomingMessag
 // The frame for `message`, or nothing when it is longer than a host may send.
 std::optional<std::string> encodeFrame(std::string_view message);
 
-// What the host is asked to do. Only one request exists: "confirm".
+// What the host is asked to do. Only one request exists: "confirm". With
+// `watch`, the host stays while the browser keeps its port open and answers
+// again whenever a new setup is recorded.
 struct ConfirmRequest {
   std::string version;
+  bool watch = false;
 };
 
 enum class RequestError { NotJson, NotAnObject, UnknownRequest, NoVersion };
@@ -55,8 +58,9 @@ struct DecodedRequest {
   RequestError error = RequestError::NotJson;  // when there is no request
 };
 
-// {"request":"confirm","version":"<text>"}; other members are ignored. Text
-// that is not UTF-8 is not JSON.
+// {"request":"confirm","version":"<text>"}, with "watch":true to stay; other
+// members (and a "watch" that is not true) are ignored. Text that is not
+// UTF-8 is not JSON.
 DecodedRequest decodeRequest(std::string_view message);
 
 // Plain words for a failure, as the error reply carries them.

@@ -1,30 +1,51 @@
 // The native messaging host that the browser extension starts to confirm a
 // setup. It reads one request from standard input, writes the receipt when
 // the request names the last setup's version, and answers on standard output.
-// The extension sends one message per start, so the host answers one and
-// exits; whatever follows it is left unread.
+// A plain request is answered once and the host exits; whatever follows it is
+// left unread. A request to watch keeps the host while the browser holds its
+// port open: each new setup recorded meanwhile is confirmed and answered too,
+// so a setup run again with the browser open needs no click. The host ends
+// when the browser closes its input.
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "native_messaging.h"
+#include "platform/posix/posix_fd.h"
 #include "tool_support.h"
 
 namespace {
 
+namespace fs = std::filesystem;
+using vorn::platform::posix::UniqueFd;
 using vorn::tools::FrameStatus;
+using vorn::tools::ToolError;
 
 // The browser writes the request as soon as it has started the host.
 constexpr auto kReadTime = std::chrono::seconds(10);
+// A record is a few hundred bytes; a longer file is not ours, and is never
+// read whole.
+constexpr std::size_t kLargestRecord = std::size_t{64} * 1024;
+constexpr std::size_t kLargestReceipt = 1024;
+// A receipt for the current setup younger than this is left as it is, well
+// inside the page's 30 minutes: asking again does not rewrite it.
+constexpr double kReceiptKeptSeconds = 900;
 
 // Standard input, given up when the whole message has not come in time.
 class StandardInput {
@@ -81,16 +102,198 @@ int refuse(const std::string& why) {
   return 1;
 }
 
+// At most `limit` bytes of a regular file, and one more to tell that there
+// are more: a record of any size costs no more than that to refuse. Opened
+// without waiting, so that a pipe in its place cannot hold the host.
+std::string readSmallFile(const fs::path& path, std::size_t limit) {
+  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+  if (!file.valid()) {
+    throw ToolError(errno == ENOENT ? path.string() + " does not exist"
+                                    : "cannot read " + path.string() + ": " + std::strerror(errno));
+  }
+  struct stat status {};
+  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    throw ToolError(path.string() + " is not a regular file");
+  std::string bytes(limit + 1, '\0');
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) throw ToolError("cannot read " + path.string() + ": " + std::strerror(errno));
+    if (got == 0) break;
+    filled += static_cast<std::size_t>(got);
+  }
+  if (filled > limit) throw ToolError(path.string() + " is longer than " + std::to_string(limit) + " bytes");
+  bytes.resize(filled);
+  return bytes;
+}
+
+std::string member(const nlohmann::json& record, const char* name) {
+  const auto found = record.find(name);
+  return found != record.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// The receipt goes beside the folder, so the folder must be an absolute path
+// with a name of its own: not empty, not relative, not "/" and no "." or ".."
+// steps that would move where "beside" is.
+std::optional<std::string> badFolder(const std::string& folder) {
+  if (folder.empty()) return "names no folder";
+  const fs::path path(folder);
+  if (!path.is_absolute()) return "names a folder that is not an absolute path: " + folder;
+  bool named = false;
+  for (const fs::path& step : path.relative_path()) {
+    if (step == "." || step == "..") return "names a folder with \".\" or \"..\" in its path: " + folder;
+    if (!step.empty()) named = true;
+  }
+  if (!named) return "names \"/\", which has no folder beside it";
+  return std::nullopt;
+}
+
+// The setup that the updater remembered last, refused in plain words when it
+// is not a whole record that the host may act on.
+vorn::tools::Setup readRecord() {
+  const fs::path path = vorn::tools::toolFolder() / vorn::tools::kLastSetupFileName;
+  std::string bytes;
+  try {
+    bytes = readSmallFile(path, kLargestRecord);
+  } catch (const ToolError& failure) {
+    throw ToolError(std::string("no setup to confirm: ") + failure.what() + "; run vorn-updater --setup");
+  }
+  const std::string prefix = "the last setup in " + path.string();
+  const auto record = nlohmann::json::parse(bytes, nullptr, false);
+  if (record.is_discarded()) throw ToolError(prefix + " is not JSON in UTF-8");
+  if (!record.is_object()) throw ToolError(prefix + " is not a valid record");
+  vorn::tools::Setup setup{member(record, "folder"), member(record, "token"), member(record, "version")};
+  if (setup.token.empty() || setup.version.empty()) throw ToolError(prefix + " is not a valid record");
+  if (const auto why = badFolder(setup.folder)) throw ToolError(prefix + " " + *why);
+  return setup;
+}
+
+double now() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Whether a recent receipt for exactly this setup is already in place.
+bool alreadyConfirmed(const vorn::tools::Setup& setup) {
+  std::string bytes;
+  try {
+    bytes =
+        readSmallFile(vorn::tools::receiptFolderFor(setup.folder) / vorn::kReceiptFileName, kLargestReceipt);
+  } catch (const ToolError&) {
+    return false;
+  }
+  const auto receipt = nlohmann::json::parse(bytes, nullptr, false);
+  if (!receipt.is_object() || member(receipt, "token") != setup.token ||
+      member(receipt, "version") != setup.version)
+    return false;
+  const auto createdAt = receipt.find("createdAt");
+  if (createdAt == receipt.end() || !createdAt->is_number()) return false;
+  const double age = now() - createdAt->get<double>();
+  return age >= 0 && age < kReceiptKeptSeconds;
+}
+
+// One answer to the request as things stand on disk.
+struct Outcome {
+  bool confirmed = false;
+  std::string token;  // of the setup confirmed
+  std::string error;  // why not
+
+  bool operator==(const Outcome&) const = default;
+};
+
+Outcome decide(const vorn::tools::ConfirmRequest& request, std::string& version) {
+  try {
+    const vorn::tools::Setup setup = readRecord();
+    if (request.version != setup.version)
+      return {false, {}, "the request names another version than the last setup, " + setup.version};
+    // Checked before the receipt is written, so that a confirmation is always answered.
+    if (setup.version.size() + 64 > vorn::tools::kMaxOutgoingMessage)
+      return {false, {}, "the last setup's version is too long to answer with"};
+    if (!alreadyConfirmed(setup)) vorn::tools::writeReceipt(setup);
+    version = setup.version;
+    return {true, setup.token, {}};
+  } catch (const ToolError& failure) {
+    return {false, {}, failure.what()};
+  }
+}
+
+int send(const Outcome& outcome, const std::string& version) {
+  if (!outcome.confirmed) return refuse(outcome.error);
+  return answer({{"confirmed", true}, {"version", version}}) ? 0 : 1;
+}
+
+// Notices of files finished or renamed into the tool's folder, where the
+// updater writes its record.
+class FolderWatch {
+ public:
+  explicit FolderWatch(const fs::path& folder) : notices_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    if (notices_.valid() &&
+        ::inotify_add_watch(notices_.get(), folder.c_str(),
+                            IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0)
+      notices_.reset();
+  }
+  [[nodiscard]] bool valid() const { return notices_.valid(); }
+  [[nodiscard]] int fd() const { return notices_.get(); }
+
+  enum class Seen { Nothing, Record, FolderGone };
+  Seen read() {
+    alignas(inotify_event) std::array<char, 4096> buffer{};
+    Seen seen = Seen::Nothing;
+    for (;;) {
+      const ssize_t got = ::read(notices_.get(), buffer.data(), buffer.size());
+      if (got <= 0) return seen;
+      for (std::size_t at = 0; at + sizeof(inotify_event) <= static_cast<std::size_t>(got);) {
+        inotify_event event{};
+        std::memcpy(&event, buffer.data() + at, sizeof event);
+        const std::string_view name(buffer.data() + at + sizeof event, event.len);
+        if ((event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF)) != 0) return Seen::FolderGone;
+        if (name.substr(0, name.find('\0')) == vorn::tools::kLastSetupFileName) seen = Seen::Record;
+        at += sizeof event + event.len;
+      }
+    }
+  }
+
+ private:
+  UniqueFd notices_;
+};
+
+// Answers again on each new record until the browser closes the input (or
+// the folder goes away); the status is that of the last answer.
+int watch(const vorn::tools::ConfirmRequest& request, FolderWatch& folder, Outcome last, int status) {
+  for (;;) {
+    std::array<pollfd, 2> waits{{{STDIN_FILENO, POLLIN, 0}, {folder.fd(), POLLIN, 0}}};
+    if (::poll(waits.data(), waits.size(), -1) < 0) {
+      if (errno == EINTR) continue;
+      return status;
+    }
+    if ((waits[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) return status;
+    if ((waits[0].revents & POLLIN) != 0) {
+      // The browser sends nothing more; whatever it does send is dropped.
+      std::array<char, 4096> ignored{};
+      const ssize_t got = ::read(STDIN_FILENO, ignored.data(), ignored.size());
+      if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN)) return status;
+    }
+    if ((waits[1].revents & POLLIN) == 0) continue;
+    const FolderWatch::Seen seen = folder.read();
+    if (seen == FolderWatch::Seen::FolderGone) return status;
+    if (seen == FolderWatch::Seen::Nothing) continue;
+    std::string version;
+    Outcome outcome = decide(request, version);
+    if (outcome == last) continue;  // the same setup, written again
+    status = send(outcome, version);
+    last = std::move(outcome);
+  }
+}
+
 int confirm(const vorn::tools::ConfirmRequest& request) {
-  const vorn::tools::Setup setup = vorn::tools::readLastSetup();
-  if (request.version != setup.version)
-    return refuse("the request names another version than the last setup, " + setup.version);
-  const nlohmann::json reply{{"confirmed", true}, {"version", setup.version}};
-  // Checked before the receipt is written, so that a confirmation is always answered.
-  if (reply.dump().size() > vorn::tools::kMaxOutgoingMessage)
-    return refuse("the last setup's version is too long to answer with");
-  vorn::tools::writeReceipt(setup);
-  return answer(reply) ? 0 : 1;
+  // Watched before the first look, so that no record written in between is missed.
+  std::optional<FolderWatch> folder;
+  if (request.watch) folder.emplace(vorn::tools::toolFolder());
+  std::string version;
+  const Outcome first = decide(request, version);
+  const int status = send(first, version);
+  if (!folder || !folder->valid()) return status;
+  return watch(request, *folder, first, status);
 }
 
 }  // namespace
@@ -113,7 +316,12 @@ int main(int argc, char** argv) {
     const auto decoded = vorn::tools::decodeRequest(frame.message);
     if (!decoded.request) return refuse(vorn::tools::describe(decoded.error));
     return confirm(*decoded.request);
-  } catch (const std::exception& failure) {
+  } catch (const ToolError& failure) {
     return refuse(failure.what());
+  } catch (const std::exception& failure) {
+    // A library's own words are for the log, not the reply.
+    std::cerr << "vorn-native-host: " << failure.what() << '\n';
+    answer({{"confirmed", false}, {"error", "the host failed unexpectedly; see the browser's log"}});
+    return 1;
   }
 }

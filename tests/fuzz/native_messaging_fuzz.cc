@@ -45,6 +45,7 @@ void checkRequest(const std::string& message) {
     check(!decoded.request && decoded.error == vorn::tools::RequestError::NoVersion);
   } else {
     check(decoded.request && decoded.request->version == tree["version"]);
+    check(decoded.request->watch == (tree.contains("watch") && tree["watch"] == true));
   }
 }
 
