@@ -190,10 +190,13 @@
     }
   }
 
+  var announceTimer = 0;
+
   function announce(text) {
     // Emptied first so that the same words said twice are still read out.
     el.status.textContent = "";
-    window.setTimeout(function () {
+    window.clearTimeout(announceTimer);
+    announceTimer = window.setTimeout(function () {
       el.status.textContent = text;
     }, 50);
   }
@@ -435,9 +438,12 @@
     });
     document.addEventListener("keydown", cycle);
     // The user's languages changed: the page follows, in the state it is in.
+    // What was last said stays unsaid in another language.
     window.addEventListener("languagechange", function () {
       translatePage();
       render();
+      window.clearTimeout(announceTimer);
+      el.status.textContent = "";
     });
 
     document.body.dataset.state = state;

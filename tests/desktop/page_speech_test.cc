@@ -151,9 +151,10 @@ TEST_F(PageSpeechTest, EveryChangeOfStateIsHeardWithItsWords) {
                 "Installing Vorn Preview… This usually takes a few seconds.");
     openGate();
     ASSERT_TRUE(reaches("error"));
-    // Heard with the button that offers to try again: the whole reason.
+    // Heard with the button that offers to try again: the page's sentence for
+    // the failure, then the whole reason in the program's words.
     expectHeard(listener.focusOn("Try again"), "push button", "Try again",
-                collapsed("Installation could not finish. " + line));
+                collapsed("The updater reported a problem. Installation could not finish. " + line));
 
     useHeldSampleUpdater();
     press("retry");
