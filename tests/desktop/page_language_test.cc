@@ -183,13 +183,15 @@ const std::vector<Failure>& failures() {
       {"timeout", "The updater did not finish within 120 seconds, so it was stopped.", true},
       {"timeout of one second", "The updater did not finish within 1 seconds, so it was stopped.", true},
       {"folder", "Could not create the folder \"" + longPath() + "\": Permission denied", true},
-      {"copy", "Could not copy \"/opt/x/Vorn Preview.app\" to \"" + longPath() + "\": No space left on device",
-       true},
+      {"copy",
+       "Could not copy \"/opt/x/Vorn Preview.app\" to \"" + longPath() + "\": No space left on device", true},
       {"replace", "Could not replace \"" + longPath() + "/Vorn Preview.app\": Directory not empty", true},
       {"move", "Could not move \"" + longPath() + "/.Vorn Preview.app.new\": Read-only file system", true},
-      {"run", "Could not run \"" + longPath() + "/Vorn Preview.app/Contents/MacOS/vorn-updater\": Exec format error",
+      {"run",
+       "Could not run \"" + longPath() + "/Vorn Preview.app/Contents/MacOS/vorn-updater\": Exec format error",
        true},
-      {"result", "The updater's result could not be read: [json.exception.parse_error.101] unexpected end", true},
+      {"result", "The updater's result could not be read: [json.exception.parse_error.101] unexpected end",
+       true},
       {"unknown", "Something nobody foresaw happened.", false},
   };
   return all;
@@ -199,9 +201,10 @@ class PageLanguageTest : public RealPageTest {
  protected:
   // Every language the page has a catalogue for, then English.
   std::vector<std::string> languages() {
-    const json tags = json::parse(json::parse(value(
-        "JSON.stringify(Object.keys(window.vornCatalogues).map(function (k) { return window.vornCatalogues[k].lang; }))"))
-                                      .get<std::string>());
+    const json tags =
+        json::parse(json::parse(value("JSON.stringify(Object.keys(window.vornCatalogues).map(function (k) { "
+                                      "return window.vornCatalogues[k].lang; }))"))
+                        .get<std::string>());
     std::vector<std::string> all = tags.get<std::vector<std::string>>();
     all.emplace_back("en");
     return all;
@@ -224,14 +227,17 @@ class PageLanguageTest : public RealPageTest {
     EXPECT_EQ(seen["height"], kWindowHeight) << where;
     for (const json& problem : seen["problems"]) ADD_FAILURE() << where << ": " << problem.get<std::string>();
     if (lang != "en") {
-      EXPECT_TRUE(seen["english"].empty()) << where << ": words not in the catalogue: " << seen["english"].dump();
+      EXPECT_TRUE(seen["english"].empty())
+          << where << ": words not in the catalogue: " << seen["english"].dump();
     }
     EXPECT_TRUE(seen["numbersStart"].get<bool>()) << where << ": a step number is not on the reading side";
     EXPECT_TRUE(seen["markStart"].get<bool>()) << where << ": the mark is not on the reading side";
-    EXPECT_EQ(seen["ltr"], json::parse(R"(["#address:ltr:left", "#folder:ltr:left", "#error-message:ltr:left"])"))
+    EXPECT_EQ(seen["ltr"],
+              json::parse(R"(["#address:ltr:left", "#folder:ltr:left", "#error-message:ltr:left"])"))
         << where;
     if (face) {
-      EXPECT_TRUE(seen["face"]["installed"].get<bool>()) << where << ": " << faceOf(lang) << " is not installed";
+      EXPECT_TRUE(seen["face"]["installed"].get<bool>())
+          << where << ": " << faceOf(lang) << " is not installed";
       EXPECT_TRUE(seen["face"]["used"].get<bool>()) << where << ": not drawn in " << faceOf(lang);
     }
     Figures& figures = figures_[lang];
@@ -308,7 +314,8 @@ TEST_F(PageLanguageTest, EveryLanguageInEveryStateIsWholeAndFitsTheWindow) {
       pumpFor(0.1);  // the announcement is made a moment later
       // Heard in the page's language: the sentence first.
       const json heard = errorView();
-      EXPECT_EQ(heard["status"], failure.known ? heard["sentence"].get<std::string>() + " " + message : message)
+      EXPECT_EQ(heard["status"],
+                failure.known ? heard["sentence"].get<std::string>() + " " + message : message)
           << failure.kind;
       lookInEach(std::string("error, ") + failure.kind, [&](const std::string& lang) {
         const std::string where = lang + ", " + failure.kind;
@@ -334,11 +341,13 @@ TEST_F(PageLanguageTest, EveryLanguageInEveryStateIsWholeAndFitsTheWindow) {
     for (const std::string& lang : all) {
       std::vector<std::string> seen;
       for (const Failure& failure : failures()) {
-        if (failure.known && std::string(failure.kind) != "move" && std::string(failure.kind) != "timeout of one second")
+        if (failure.known && std::string(failure.kind) != "move" &&
+            std::string(failure.kind) != "timeout of one second")
           seen.push_back(sentences[lang + "/" + failure.kind]);
       }
       std::sort(seen.begin(), seen.end());
-      EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end()) << lang << ": two failures say the same";
+      EXPECT_EQ(std::adjacent_find(seen.begin(), seen.end()), seen.end())
+          << lang << ": two failures say the same";
     }
 
     // The wait's long bound comes when the test says, the copies' labels stay.
@@ -439,8 +448,7 @@ INSTANTIATE_TEST_SUITE_P(
         Choice{"French", {{"LC_ALL", "fr_FR.UTF-8"}, {"LANG", "de_DE.UTF-8"}}, "fr"},
         Choice{"Spanish", {{"LC_MESSAGES", "es_MX.UTF-8"}, {"LANG", "ja_JP.UTF-8"}}, "es"},
         Choice{"Japanese", {{"LANG", "ja_JP.UTF-8"}}, "ja"},
-        Choice{"Arabic", {{"LANG", "ar_EG.UTF-8"}}, "ar"},
-        Choice{"Hebrew", {{"LANG", "he_IL.UTF-8"}}, "he"},
+        Choice{"Arabic", {{"LANG", "ar_EG.UTF-8"}}, "ar"}, Choice{"Hebrew", {{"LANG", "he_IL.UTF-8"}}, "he"},
         // A region of its own: Traditional Chinese, not Simplified.
         Choice{"TraditionalChinese", {{"LANG", "zh_TW.UTF-8"}}, "zh-TW"},
         Choice{"BrazilianPortuguese", {{"LANGUAGE", "pt_BR:pt"}}, "pt-BR"},
