@@ -305,6 +305,8 @@ TEST_F(PageLanguageTest, EveryLanguageInEveryStateIsWholeAndFitsTheWindow) {
     ASSERT_TRUE(reaches("error"));
     lookInEach("error, the updater's own");
 
+    // Kept for the README's picture of them all and for a look: VORN_LANGUAGE_SHOTS=folder.
+    const char* shots = std::getenv("VORN_LANGUAGE_SHOTS");
     // Every failure the page knows, as the program would tell it: the page's
     // sentence, then the program's words exactly, in English, left to right.
     std::map<std::string, std::string> sentences;  // per language, to see that each kind has its own
@@ -319,6 +321,10 @@ TEST_F(PageLanguageTest, EveryLanguageInEveryStateIsWholeAndFitsTheWindow) {
           << failure.kind;
       lookInEach(std::string("error, ") + failure.kind, [&](const std::string& lang) {
         const std::string where = lang + ", " + failure.kind;
+        if (shots != nullptr && std::string(failure.kind) == "folder") {
+          pumpFor(0.2);
+          EXPECT_TRUE(saveSnapshot(view(), std::filesystem::path(shots) / ("error-" + lang + ".png")));
+        }
         const json seen = errorView();
         EXPECT_EQ(seen["message"], message) << where;
         EXPECT_EQ(seen["lang"], "en") << where;
@@ -358,10 +364,8 @@ TEST_F(PageLanguageTest, EveryLanguageInEveryStateIsWholeAndFitsTheWindow) {
     press("retry");
     ASSERT_TRUE(reaches("installed"));
     pumpFor(0.3);  // the badge and the pulse settle
-    const char* shots = std::getenv("VORN_LANGUAGE_SHOTS");
     lookInEach("installed", [&](const std::string& lang) {
       EXPECT_EQ(value("document.getElementById('still-waiting').hidden"), "true") << lang;
-      // Kept for the README's picture of them all: VORN_LANGUAGE_SHOTS=folder.
       if (shots != nullptr) {
         pumpFor(0.2);
         EXPECT_TRUE(saveSnapshot(view(), std::filesystem::path(shots) / ("installed-" + lang + ".png")));
