@@ -61,7 +61,11 @@ class RoadError(Exception):
 WORDS = {}
 
 
-def local(text):
+def local(text, context=None):
+    """As the page says it; a text the catalogue gives in a context (a button's
+    "Install") is found under "context\u0004text"."""
+    if context is not None and f"{context}\u0004{text}" in WORDS:
+        return WORDS[f"{context}\u0004{text}"]
     return WORDS.get(text, text)
 
 
@@ -70,7 +74,8 @@ def load_words(bundle):
     try:
         with open(os.path.join(ui, "catalogues.js"), encoding="utf-8") as file:
             source = file.read()
-        catalogues = json.loads(source[source.index("{"):source.rindex("}") + 1])
+        # The catalogues' data, before the plural rules that follow it as code.
+        catalogues = json.loads(source[source.index("{"):source.index("\n};\n") + 2])
     except (OSError, ValueError):
         return "en"
     for name in GLib.get_language_names():
@@ -204,7 +209,7 @@ class Page:
 
     def button(self, label):
         for node in self.nodes():
-            if role(node) == "push button" and text_of(node).strip() == local(label) and showing(node):
+            if role(node) == "push button" and text_of(node).strip() == local(label, "button") and showing(node):
                 return node
         return None
 

@@ -7,6 +7,51 @@
   // How long after "Check now" a missing answer means "not yet": the program
   // answers a matching check at once.
   var CHECK_ANSWER_MS = 1500;
+  // The extension confirms a new setup by itself within this long; a page still
+  // waiting then tells the user how to make it look at once.
+  var STILL_WAITING_MS = 45000;
+
+  // Every error event's message begins so; what follows is the failure's own
+  // description, in English, as the program wrote it.
+  var FAILURE_LEAD = "Installation could not finish. ";
+  // The failures the page can say in its own words, by how that description
+  // begins. A sentence is made when it is shown, in the page's language then.
+  var FAILURES = [
+    ["The updater did not finish within ", function (rest) {
+      var seconds = parseInt(rest, 10);
+      if (!(seconds >= 0)) return "";
+      // TRANSLATORS: The failures below are shown above the program's own
+      // message, which stays in English. %d is a number of seconds (120).
+      var text = ngettext("The updater did not finish within %d second, so it was stopped.",
+        "The updater did not finish within %d seconds, so it was stopped.", seconds);
+      return text.replace("%d", number(seconds));
+    }],
+    ["Could not create the folder ", function () {
+      // TRANSLATORS: "Applications" is the name of a folder on disk and stays as it
+      // is; say "your Applications folder" as your language quotes a folder name.
+      return _("Your Applications folder could not be created.");
+    }],
+    ["Could not copy ", function () {
+      return _("Vorn Preview could not be copied into your Applications folder.");
+    }],
+    ["Could not replace ", putInPlace],
+    ["Could not move ", putInPlace],
+    ["Could not run ", function () {
+      // TRANSLATORS: "The updater" is the small program inside Vorn Preview that
+      // finishes the installation.
+      return _("The updater could not be started.");
+    }],
+    ["The updater's result ", function () {
+      return _("The updater’s answer could not be read.");
+    }],
+    ["vorn-updater: ", function () {
+      return _("The updater reported a problem.");
+    }]
+  ];
+
+  function putInPlace() {
+    return _("Vorn Preview could not be put in place in your Applications folder.");
+  }
 
   var ready = false;
   var early = [];
@@ -15,12 +60,35 @@
   var copyTimers = {};
   var checkTimer = 0;
   var clicks = {};
-  var texts = {};
+  var language = { lang: "en", dir: "ltr" };
+  var words = window.vornGettext(null);
+  // What the page shows besides its state: how far a check has gone ("", "checking"
+  // or "missing"), whether the long wait is told, and the error shown.
+  var checking = "";
+  var waitedLong = false;
+  var waitTimer = 0;
+  var failure = null;
 
   // The page's words in the language chosen below; English, the words as
   // written here and in index.html, where the catalogue has none.
   function _(text) {
-    return Object.prototype.hasOwnProperty.call(texts, text) ? texts[text] : text;
+    return words.gettext(text);
+  }
+
+  function pgettext(context, text) {
+    return words.pgettext(context, text);
+  }
+
+  function ngettext(singular, plural, n) {
+    return words.ngettext(singular, plural, n);
+  }
+
+  function number(n) {
+    try {
+      return new Intl.NumberFormat(language.lang, { useGrouping: false }).format(n);
+    } catch (e) {
+      return String(n);
+    }
   }
 
   // As gettext chooses: the first of the user's languages that has a catalogue,
@@ -33,32 +101,43 @@
       var parts = String(wanted[i] || "").replace(/_/g, "-").toLowerCase().split("-");
       for (var n = parts.length; n > 0; n--) {
         var tag = parts.slice(0, n).join("-");
-        if (tag === "en") return { lang: "en", dir: "ltr", texts: {} };
+        if (tag === "en") return null;
         if (Object.prototype.hasOwnProperty.call(catalogues, tag)) return catalogues[tag];
       }
     }
-    return { lang: "en", dir: "ltr", texts: {} };
+    return null;
   }
 
   var TRANSLATED_ATTRIBUTES = ["aria-label", "aria-valuetext", "data-label"];
 
   // The reverse of po/extract-strings: a data-i18n element's inner markup,
-  // whitespace collapsed, and the attributes above are the messages.
+  // whitespace collapsed, in its data-i18n-context, and the attributes above
+  // are the messages. The English is kept in the element (data-i18n holds it
+  // once translated, data-i18n-<attribute> an attribute's), so that the page
+  // can be put in another language when the user's languages change.
   function translatePage() {
     var chosen = chooseLanguage();
-    texts = chosen.texts;
-    document.documentElement.lang = chosen.lang;
-    document.documentElement.dir = chosen.dir;
+    language = chosen ? { lang: chosen.lang, dir: chosen.dir } : { lang: "en", dir: "ltr" };
+    words = window.vornGettext(chosen);
+    document.documentElement.lang = language.lang;
+    document.documentElement.dir = language.dir;
     Array.prototype.forEach.call(document.querySelectorAll("[data-i18n]"), function (node) {
-      var source = node.innerHTML.replace(/\s+/g, " ").trim();
-      var text = _(source);
+      var source = node.getAttribute("data-i18n");
+      if (!source) {
+        source = node.innerHTML.replace(/\s+/g, " ").trim();
+        node.setAttribute("data-i18n", source);
+      }
+      var context = node.getAttribute("data-i18n-context");
+      var text = context ? pgettext(context, source) : _(source);
       // Only the catalogues' own markup (<strong>) is ever parsed.
       if (text.indexOf("<") !== -1) node.innerHTML = text;
       else node.textContent = text;
     });
     TRANSLATED_ATTRIBUTES.forEach(function (name) {
       Array.prototype.forEach.call(document.querySelectorAll("[" + name + "]"), function (node) {
-        node.setAttribute(name, _(node.getAttribute(name)));
+        var kept = "data-i18n-" + name;
+        if (!node.hasAttribute(kept)) node.setAttribute(kept, node.getAttribute(name));
+        node.setAttribute(name, _(node.getAttribute(kept)));
       });
     });
   }
@@ -89,9 +168,7 @@
         show("installed");
         break;
       case "error":
-        // The program's own words, in English: kept left to right in any page.
-        el.errorMessage.dir = "ltr";
-        el.errorMessage.textContent = field(event, "message");
+        failure = { message: field(event, "message") };
         show("error");
         break;
       case "copied":
@@ -113,12 +190,73 @@
     }
   }
 
+  var announceTimer = 0;
+
   function announce(text) {
     // Emptied first so that the same words said twice are still read out.
     el.status.textContent = "";
-    window.setTimeout(function () {
+    window.clearTimeout(announceTimer);
+    announceTimer = window.setTimeout(function () {
       el.status.textContent = text;
     }, 50);
+  }
+
+  // The page's own sentence for a failure the program described, or "".
+  function failureSentence(message) {
+    if (message.indexOf(FAILURE_LEAD) !== 0) return "";
+    var description = message.slice(FAILURE_LEAD.length);
+    for (var i = 0; i < FAILURES.length; i++) {
+      var prefix = FAILURES[i][0];
+      if (description.indexOf(prefix) === 0) return FAILURES[i][1](description.slice(prefix.length));
+    }
+    return "";
+  }
+
+  // The error view's texts: the page's sentence, when it knows the failure, and
+  // the program's own words, in English, left to right in any page; or the
+  // page's own words when there was no program to ask.
+  function renderFailure() {
+    var own = failure && failure.page;
+    var message = !failure ? "" : own ? _(
+      "This page can only install from within Vorn Preview Setup. Open the setup program and try again."
+    ) : failure.message;
+    var sentence = own ? "" : failureSentence(message);
+    el.errorSentence.textContent = sentence;
+    el.errorSentence.hidden = sentence === "";
+    // An English page says its sentence above the English words without a label.
+    el.errorWords.hidden = sentence === "" || language.lang === "en";
+    el.errorMessage.lang = own ? language.lang : "en";
+    el.errorMessage.dir = own ? language.dir : "ltr";
+    el.errorMessage.textContent = message;
+    return sentence ? sentence + " " + message : message;
+  }
+
+  // Every text that depends on the state, in the page's language: on a change of
+  // state, and again when the language changes.
+  function render() {
+    var installing = state === "installing";
+    el.install.textContent = installing ? _("Installing…") : pgettext("button", "Install");
+    el.checkNote.textContent = checking === "checking" ? _("Checking…") : checking === "missing" ? _(
+      "Not connected yet. Load the extension folder in Chrome, then check again."
+    ) : _("Once it is loaded, setup notices it within a second or two.");
+    el.stillWaiting.hidden = !waitedLong;
+    el.stillWaiting.textContent = waitedLong ? stillWaitingText() : "";
+    ["copyExtensions", "copyFolder"].forEach(function (key) {
+      // TRANSLATORS: Replaces "Copy address" or "Copy folder" on its button for
+      // two seconds once the text is copied. The button is about 148 pixels
+      // wide: keep it short.
+      if (el[key].classList.contains("is-copied")) el[key].textContent = _("Copied");
+      else el[key].textContent = el[key].dataset.label;
+    });
+    return renderFailure();
+  }
+
+  function stillWaitingText() {
+    // TRANSLATORS: Shown when the page has waited for the browser extension for
+    // about 45 seconds. "the Vorn Preview button" is the extension's button in
+    // Chrome's toolbar. "reload" is Chrome's "Reload" button on the extension's
+    // card on the extensions page: use Chrome's own word for it in your language.
+    return _("Still waiting? Click the Vorn Preview button in Chrome’s toolbar, or reload the extension on the extensions page.");
   }
 
   function show(next) {
@@ -132,11 +270,14 @@
     el.viewError.hidden = next !== "error";
 
     el.install.disabled = installing;
-    el.install.textContent = installing ? _("Installing…") : _("Install");
     el.progress.hidden = !installing;
 
     window.clearTimeout(checkTimer);
-    el.checkNote.textContent = _("Once it is loaded, setup notices it within a second or two.");
+    window.clearTimeout(waitTimer);
+    checking = "";
+    waitedLong = false;
+    if (next !== "error") failure = null;
+    var heard = render();
 
     switch (next) {
       case "installing":
@@ -146,14 +287,21 @@
       case "installed":
         announce(_("Vorn Preview is installed. Load the browser extension in Chrome; setup is waiting for it."));
         el.installedTitle.focus();
+        waitTimer = window.setTimeout(function () {
+          if (state !== "installed") return;
+          waitedLong = true;
+          render();
+          announce(el.stillWaiting.textContent);
+        }, STILL_WAITING_MS);
         break;
       case "confirmed":
         announce(_("Setup is complete."));
         el.done.focus();
         break;
       case "error":
-        // The program's message already begins by saying that installing failed.
-        announce(el.errorMessage.textContent);
+        // The page's sentence first; the program's message begins by saying that
+        // installing failed.
+        announce(heard);
         el.retry.focus();
         break;
     }
@@ -162,10 +310,7 @@
   function install() {
     if (state !== "start" && state !== "error") return;
     if (!send("install")) {
-      el.errorMessage.dir = document.documentElement.dir;
-      el.errorMessage.textContent = _(
-        "This page can only install from within Vorn Preview Setup. Open the setup program and try again."
-      );
+      failure = { page: true };
       show("error");
       return;
     }
@@ -236,10 +381,12 @@
   function check() {
     send("check");
     window.clearTimeout(checkTimer);
-    el.checkNote.textContent = _("Checking…");
+    checking = "checking";
+    render();
     checkTimer = window.setTimeout(function () {
       if (state !== "installed") return;
-      el.checkNote.textContent = _("Not connected yet. Load the extension folder in Chrome, then check again.");
+      checking = "missing";
+      render();
       announce(el.checkNote.textContent);
       // Heard as the button's new description while it keeps the focus.
       if (document.activeElement === el.check) relabel("check", el.check.textContent);
@@ -265,8 +412,11 @@
       copyFolder: byId("copy-folder"),
       check: byId("check"),
       checkNote: byId("check-note"),
+      stillWaiting: byId("still-waiting"),
       done: byId("done"),
       retry: byId("retry"),
+      errorSentence: byId("error-sentence"),
+      errorWords: byId("error-words"),
       errorMessage: byId("error-message"),
       status: byId("status")
     };
@@ -287,6 +437,14 @@
       send("done");
     });
     document.addEventListener("keydown", cycle);
+    // The user's languages changed: the page follows, in the state it is in.
+    // What was last said stays unsaid in another language.
+    window.addEventListener("languagechange", function () {
+      translatePage();
+      render();
+      window.clearTimeout(announceTimer);
+      el.status.textContent = "";
+    });
 
     document.body.dataset.state = state;
     ready = true;

@@ -1,5 +1,6 @@
 // axe-core run inside the real page in WebKitGTK, in every state the page can
-// show, in the light and the dark appearance, in English, German and Arabic:
+// show, in the light and the dark appearance, in English, German, and the
+// three languages that read right to left, Arabic, Hebrew and Persian:
 // no violation of WCAG 2.1 A and AA or of the best-practice rules. Where axe
 // cannot decide a text's colour contrast, the test measures it itself.
 #include <fstream>
@@ -79,7 +80,7 @@ window.axeFound = null;
 true
 )JS";
 
-// The page in English, and in German (the longest words) and Arabic (right to left).
+// The page in English, and in German (the longest words) and the right-to-left three.
 struct AxeLanguage {
   const char* name;
   std::vector<std::pair<std::string, std::string>> environment;
@@ -190,7 +191,9 @@ TEST_P(PageAxeTest, EveryStateLightAndDarkHasNoViolation) {
 INSTANTIATE_TEST_SUITE_P(Languages, PageAxeTest,
                          ::testing::Values(AxeLanguage{"English", {{"LANGUAGE", "en"}}},
                                            AxeLanguage{"German", {{"LANGUAGE", "de"}}},
-                                           AxeLanguage{"Arabic", {{"LANG", "ar_EG.UTF-8"}}}),
+                                           AxeLanguage{"Arabic", {{"LANG", "ar_EG.UTF-8"}}},
+                                           AxeLanguage{"Hebrew", {{"LANG", "he_IL.UTF-8"}}},
+                                           AxeLanguage{"Persian", {{"LANG", "fa_IR.UTF-8"}}}),
                          [](const ::testing::TestParamInfo<AxeLanguage>& info) {
                            return std::string(info.param.name);
                          });

@@ -151,9 +151,10 @@ TEST_F(PageSpeechTest, EveryChangeOfStateIsHeardWithItsWords) {
                 "Installing Vorn Preview… This usually takes a few seconds.");
     openGate();
     ASSERT_TRUE(reaches("error"));
-    // Heard with the button that offers to try again: the whole reason.
+    // Heard with the button that offers to try again: the page's sentence for
+    // the failure, then the whole reason in the program's words.
     expectHeard(listener.focusOn("Try again"), "push button", "Try again",
-                collapsed("Installation could not finish. " + line));
+                collapsed("The updater reported a problem. Installation could not finish. " + line));
 
     useHeldSampleUpdater();
     press("retry");
@@ -211,8 +212,7 @@ TEST_F(PageSpeechTest, AGermanPageIsHeardInGerman) {
     openGate();
     ASSERT_TRUE(reaches("installed"));
     expectHeard(listener.focusOn("Browser-Erweiterung verbinden"), "heading", "Browser-Erweiterung verbinden",
-                "Vorn Preview ist installiert. Noch zwei Schritte in Chrome, dann ist die Einrichtung "
-                "abgeschlossen.");
+                "Vorn Preview ist installiert. Zwei Schritte in Chrome schließen die Einrichtung ab.");
     run("document.getElementById('copy-extensions').focus()");
     expectHeard(listener.nextFocus(), "push button", "Adresse kopieren", "chrome://extensions/");
     run("document.getElementById('copy-extensions').click()");
@@ -223,7 +223,7 @@ TEST_F(PageSpeechTest, AGermanPageIsHeardInGerman) {
     expectHeard(
         listener.focusOn("Fertig"), "push button", "Fertig",
         "Einrichtung abgeschlossen Vorn Preview ist installiert und die Browser-Erweiterung ist verbunden. "
-        "Es kann losgehen.");
+        "Alles ist bereit.");
     pressDone();
   });
   EXPECT_EQ(status, 0);
