@@ -220,7 +220,7 @@ class PageLanguageTest : public RealPageTest {
   // from the desktop's own (system-ui), which follows the locale's language.
   json look(const std::string& lang, const std::string& state, bool face = true) {
     const std::string where = lang + ", " + state;
-    const json seen = json::parse(json::parse(value("vornLook('" + faceOf(lang) + "')")).get<std::string>());
+    json seen = json::parse(json::parse(value("vornLook('" + faceOf(lang) + "')")).get<std::string>());
     EXPECT_EQ(seen["lang"], lang) << where;
     EXPECT_EQ(seen["dir"], rightToLeft(lang) ? "rtl" : "ltr") << where;
     EXPECT_EQ(seen["width"], kWindowWidth) << where;
