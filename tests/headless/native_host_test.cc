@@ -24,6 +24,7 @@
 
 #include "controller_fixture.h"
 #include "platform/posix/posix_fd.h"
+#include "tool_test_support.h"
 
 extern char** environ;
 
@@ -32,6 +33,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using platform::posix::UniqueFd;
+using tool_testing::frame;
+using tool_testing::now;
+using tool_testing::readFile;
 
 #ifdef VORN_NATIVE_HOST_PATH
 constexpr const char* kHost = VORN_NATIVE_HOST_PATH;
@@ -41,18 +45,6 @@ constexpr const char* kHost = nullptr;
 
 constexpr const char* kOrigin = "chrome-extension://ldieoajldojdadeoenlijijeolcdiogl/";
 constexpr const char* kVersion = "4.5.6";
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::string frame(const std::string& message) {
-  const auto length = static_cast<std::uint32_t>(message.size());
-  std::string bytes(sizeof length, '\0');
-  std::memcpy(bytes.data(), &length, sizeof length);
-  return bytes + message;
-}
 
 std::string request(bool watch) {
   return frame(nlohmann::json{{"request", "confirm"}, {"version", kVersion}, {"watch", watch}}.dump());
@@ -69,10 +61,6 @@ std::vector<nlohmann::json> takeFrames(std::string& out) {
     out.erase(0, sizeof length + length);
   }
   return frames;
-}
-
-double now() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 struct HostRun {

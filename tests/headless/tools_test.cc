@@ -27,6 +27,7 @@
 #include "controller_fixture.h"
 #include "install/setup_result.h"
 #include "platform/posix/posix_fd.h"
+#include "tool_test_support.h"
 
 extern char** environ;
 
@@ -35,6 +36,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using testing::TempFolder;
+using tool_testing::frame;
+using tool_testing::lengthPrefix;
+using tool_testing::now;
+using tool_testing::readFile;
 
 #if defined(VORN_UPDATER_PATH) && defined(VORN_RECEIPT_WRITER_PATH) && defined(VORN_NATIVE_HOST_PATH)
 constexpr const char* kBuiltUpdater = VORN_UPDATER_PATH;
@@ -51,31 +56,11 @@ constexpr const char* kHostManifest = "com.vorn.preview_setup.json";
 const std::vector<std::string> kBrowserFolders = {"google-chrome", "chromium", "BraveSoftware/Brave-Browser",
                                                   "microsoft-edge", "vivaldi"};
 
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-double now() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
-}
-
 struct ToolRun {
   int status = -1;
   std::string out;
   std::string err;
 };
-
-// A native messaging length: 32 bits in native byte order.
-std::string lengthPrefix(std::uint32_t length) {
-  std::string bytes(sizeof length, '\0');
-  std::memcpy(bytes.data(), &length, sizeof length);
-  return bytes;
-}
-
-std::string frame(const std::string& message) {
-  return lengthPrefix(static_cast<std::uint32_t>(message.size())) + message;
-}
 
 // The one whole frame that `out` must be, as JSON; null when it is not one.
 nlohmann::json reply(const std::string& out) {
