@@ -12,8 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -81,12 +79,15 @@ std::string encodeSetup(const Setup& setup) {
 
 Setup readLastSetup() {
   const auto path = toolFolder() / kLastSetupFileName;
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    throw ToolError("no setup to confirm: " + path.string() + " cannot be read; run vorn-updater --setup");
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  std::optional<std::string> text;
   try {
-    const auto json = nlohmann::json::parse(text);
+    text = readSmallFile(path, kLargestLastSetup);
+  } catch (const ToolError&) {
+  }
+  if (!text)
+    throw ToolError("no setup to confirm: " + path.string() + " cannot be read; run vorn-updater --setup");
+  try {
+    const auto json = nlohmann::json::parse(*text);
     return Setup{json.at("folder").get<std::string>(), json.at("token").get<std::string>(),
                  json.at("version").get<std::string>()};
   } catch (const nlohmann::json::exception&) {
@@ -238,7 +239,7 @@ std::optional<std::string> readSmallFileAt(int folder, const std::filesystem::pa
                                            const std::string& name, std::size_t limit) {
   const auto path = folderPath / name;
   platform::posix::UniqueFd file(
-      ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      ::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   if (!file.valid()) {
     if (errno == ENOENT) return std::nullopt;
     throw ToolError("cannot read " + describeFailure(folder, path, errno));
@@ -260,6 +261,16 @@ std::optional<std::string> readSmallFileAt(int folder, const std::filesystem::pa
     if (text.size() > limit)
       throw ToolError(path.string() + " is longer than " + std::to_string(limit) + " bytes");
   }
+}
+
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit) {
+  const auto folderPath = path.parent_path();
+  const platform::posix::UniqueFd folder(::open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid()) {
+    if (errno == ENOENT) return std::nullopt;
+    failWithErrno("cannot read", path);
+  }
+  return readSmallFileAt(folder.get(), folderPath, path.filename().string(), limit);
 }
 
 void removeTreeAt(int parent, const std::filesystem::path& parentPath, const std::string& name,

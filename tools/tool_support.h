@@ -19,6 +19,9 @@ namespace vorn::tools {
 inline constexpr std::string_view kDataFolderName = "vorn-preview";
 inline constexpr std::string_view kExtensionFolderName = "extension";
 inline constexpr std::string_view kLastSetupFileName = "last-setup.json";
+// A record is a few hundred bytes; a longer file is not ours, and is never
+// read whole.
+inline constexpr std::size_t kLargestLastSetup = std::size_t{64} * 1024;
 
 // The browser extension in the folder confirms the setup through this native
 // messaging host; only the extension's own origin may start it.
@@ -102,6 +105,8 @@ void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, 
 // file, or a longer file fails.
 std::optional<std::string> readSmallFileAt(int folder, const std::filesystem::path& folderPath,
                                            const std::string& name, std::size_t limit);
+// The same for a path: its folder is followed as named, the file never.
+std::optional<std::string> readSmallFile(const std::filesystem::path& path, std::size_t limit);
 
 // Removes `name` in `parent` and, when it is a real folder, everything in it,
 // links as links. Each entry that cannot go adds one line to `failures`; a

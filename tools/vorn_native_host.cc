@@ -39,9 +39,6 @@ using vorn::tools::ToolError;
 
 // The browser writes the request as soon as it has started the host.
 constexpr auto kReadTime = std::chrono::seconds(10);
-// A record is a few hundred bytes; a longer file is not ours, and is never
-// read whole.
-constexpr std::size_t kLargestRecord = std::size_t{64} * 1024;
 constexpr std::size_t kLargestReceipt = 1024;
 // A receipt for the current setup younger than this is left as it is, well
 // inside the page's 30 minutes: asking again does not rewrite it.
@@ -102,30 +99,13 @@ int refuse(const std::string& why) {
   return 1;
 }
 
-// At most `limit` bytes of a regular file, and one more to tell that there
-// are more: a record of any size costs no more than that to refuse. Opened
-// without waiting, so that a pipe in its place cannot hold the host.
+// A regular file of at most `limit` bytes, never through a link; a longer one
+// is refused after one chunk past the limit, so a record of any size costs
+// little to refuse, and a pipe in its place cannot hold the host.
 std::string readSmallFile(const fs::path& path, std::size_t limit) {
-  const UniqueFd file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-  if (!file.valid()) {
-    throw ToolError(errno == ENOENT ? path.string() + " does not exist"
-                                    : "cannot read " + path.string() + ": " + std::strerror(errno));
-  }
-  struct stat status {};
-  if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
-    throw ToolError(path.string() + " is not a regular file");
-  std::string bytes(limit + 1, '\0');
-  std::size_t filled = 0;
-  while (filled < bytes.size()) {
-    const ssize_t got = ::read(file.get(), bytes.data() + filled, bytes.size() - filled);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) throw ToolError("cannot read " + path.string() + ": " + std::strerror(errno));
-    if (got == 0) break;
-    filled += static_cast<std::size_t>(got);
-  }
-  if (filled > limit) throw ToolError(path.string() + " is longer than " + std::to_string(limit) + " bytes");
-  bytes.resize(filled);
-  return bytes;
+  auto bytes = vorn::tools::readSmallFile(path, limit);
+  if (!bytes) throw ToolError(path.string() + " does not exist");
+  return std::move(*bytes);
 }
 
 std::string member(const nlohmann::json& record, const char* name) {
@@ -155,7 +135,7 @@ vorn::tools::Setup readRecord() {
   const fs::path path = vorn::tools::toolFolder() / vorn::tools::kLastSetupFileName;
   std::string bytes;
   try {
-    bytes = readSmallFile(path, kLargestRecord);
+    bytes = readSmallFile(path, vorn::tools::kLargestLastSetup);
   } catch (const ToolError& failure) {
     throw ToolError(std::string("no setup to confirm: ") + failure.what() + "; run vorn-updater --setup");
   }
