@@ -34,6 +34,11 @@
     ["Could not copy ", function () {
       return _("Vorn Preview could not be copied into your Applications folder.");
     }],
+    ["Something else has the name ", function () {
+      // TRANSLATORS: "Applications" is the name of a folder on disk and
+      // "Vorn Preview Setup.app" the name of a file in it; both stay as they are.
+      return _("Your Applications folder already holds something else named “Vorn Preview Setup.app”, which setup leaves as it is. Move or rename it, then try again.");
+    }],
     ["Could not replace ", putInPlace],
     ["Could not move ", putInPlace],
     ["Could not run ", function () {
@@ -238,25 +243,36 @@
     el.install.textContent = installing ? _("Installing…") : pgettext("button", "Install");
     el.checkNote.textContent = checking === "checking" ? _("Checking…") : checking === "missing" ? _(
       "Not connected yet. Load the extension folder in Chrome, then check again."
-    ) : _("Once it is loaded, setup notices it within a second or two.");
+    ) : _("Once the extension is loaded, setup notices it within a second or two.");
     el.stillWaiting.hidden = !waitedLong;
     el.stillWaiting.textContent = waitedLong ? stillWaitingText() : "";
     ["copyExtensions", "copyFolder"].forEach(function (key) {
-      // TRANSLATORS: Replaces "Copy address" or "Copy folder" on its button for
-      // two seconds once the text is copied. The button is about 148 pixels
-      // wide: keep it short.
-      if (el[key].classList.contains("is-copied")) el[key].textContent = _("Copied");
+      if (el[key].classList.contains("is-copied")) el[key].textContent = copiedLabel(key);
       else el[key].textContent = el[key].dataset.label;
     });
     return renderFailure();
   }
 
+  // Each button's own word, so that a language can agree it with what was copied.
+  function copiedLabel(key) {
+    return key === "copyExtensions"
+      // TRANSLATORS: Replaces "Copy address" on its button for two seconds once
+      // the address is copied: the address was copied. The button is about 148
+      // pixels wide: keep it short.
+      ? pgettext("address", "Copied")
+      // TRANSLATORS: Replaces "Copy folder" on its button for two seconds once
+      // the folder's path is copied: the path was copied, not the folder. The
+      // button is about 148 pixels wide: keep it short.
+      : pgettext("folder", "Copied");
+  }
+
   function stillWaitingText() {
     // TRANSLATORS: Shown when the page has waited for the browser extension for
-    // about 45 seconds. "the Vorn Preview button" is the extension's button in
-    // Chrome's toolbar. "reload" is Chrome's "Reload" button on the extension's
-    // card on the extensions page: use Chrome's own word for it in your language.
-    return _("Still waiting? Click the Vorn Preview button in Chrome’s toolbar, or reload the extension on the extensions page.");
+    // about 45 seconds. "Load unpacked" and "Open" are the browser's own labels
+    // (the button on its extensions page, the button of its folder window);
+    // "Extensions" is the name of the puzzle-piece menu in its toolbar: use the
+    // browser's own words in your language (po/browser-labels.json lists them).
+    return _("Still waiting? If the folder window was closed with Enter, nothing was loaded: click Load unpacked again, paste the folder and click Open. If the extension is already listed, click Vorn Preview in the Extensions menu (the puzzle piece in the toolbar).");
   }
 
   function show(next) {
@@ -320,7 +336,7 @@
   function copied(target) {
     var key = target === "extensions" ? "copyExtensions" : target === "folder" ? "copyFolder" : "";
     if (!key) return;
-    relabel(key, _("Copied")).classList.add("is-copied");
+    relabel(key, copiedLabel(key)).classList.add("is-copied");
     window.clearTimeout(copyTimers[target]);
     copyTimers[target] = window.setTimeout(function () {
       relabel(key, el[key].dataset.label).classList.remove("is-copied");
