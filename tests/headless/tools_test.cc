@@ -608,7 +608,7 @@ TEST_F(ToolsTest, UninstallRemovesExactlyWhatSetupMadeWhereverTheConfigFolderIs)
   const std::vector<Layout> layouts = {
       {"the user's own empty folders", {}, {}, {"home/.config/vivaldi", "home/.config/BraveSoftware"}},
       {"a config folder written with a trailing slash", "@/a/b/cfg/", {}, {"a/b"}},
-      {"a config folder by a detour", "@/a//b/./cfg/", {}, {"a/b/cfg/chromium"}},
+      {"a config folder by a detour", "@/a//b//cfg/", {}, {"a/b/cfg/chromium"}},
       {"a Chrome config folder of its own", {}, "@/chrome-home/", {"chrome-home", "home/.local/share"}},
       {"a relative Chrome config folder, ignored", "@/cfg", "chrome-home", {"home"}},
   };
