@@ -13,8 +13,7 @@ namespace fs = std::filesystem;
 fs::path chromeConfigFolder() {
   // Relative values would depend on the browser's working folder; like the
   // base directory rules, they are ignored.
-  if (const char* chrome = std::getenv("CHROME_CONFIG_HOME"); chrome != nullptr && chrome[0] == '/')
-    return normalFolder(chrome);
+  if (auto chrome = absoluteEnvironmentFolder("CHROME_CONFIG_HOME")) return *chrome;
   return normalFolder(userConfigFolder());
 }
 

@@ -34,16 +34,27 @@ class ToolError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The user's data folder: $XDG_DATA_HOME when it is an absolute path,
-// otherwise ~/.local/share.
+// The folder that an environment variable names, as the base directory rules
+// take it: an absolute path, in its normal spelling. A relative value, or one
+// with "." or ".." steps (which the kernel would resolve through links, and a
+// lexical reading would not), is ignored with one line on standard error, once
+// per process; an empty or missing one is ignored silently.
+std::optional<std::filesystem::path> absoluteEnvironmentFolder(const char* name);
+
+// The user's data folder: $XDG_DATA_HOME when absoluteEnvironmentFolder()
+// takes it, otherwise ~/.local/share; normal, without a trailing separator.
 std::filesystem::path userDataFolder();
 
-// The user's config folder: $XDG_CONFIG_HOME when it is an absolute path,
-// otherwise ~/.config.
+// The user's config folder: $XDG_CONFIG_HOME likewise, otherwise ~/.config.
 std::filesystem::path userConfigFolder();
 
-// <user data folder>/vorn-preview: the updater's own folder.
+// <user data folder>/vorn-preview: the tools' own folder. Every tool finds it
+// here and nowhere else, so that they all mean the same folder.
 inline std::filesystem::path toolFolder() { return userDataFolder() / kDataFolderName; }
+
+// <tool folder>/extension, spelled exactly as setup reports it: the one folder
+// a record may name.
+inline std::filesystem::path extensionFolder() { return toolFolder() / kExtensionFolderName; }
 
 // What a setup reported, and what its receipt has to repeat.
 struct Setup {
@@ -53,19 +64,37 @@ struct Setup {
 };
 
 std::string encodeSetup(const Setup& setup);
-// The setup that the updater remembered last; fails when there is none.
+
+// Opens the tool folder as the updater reaches it: the data folder with the
+// links in its path followed (the user's own choice of folder), then
+// vorn-preview by descriptor, never through a link and never when another
+// user owns it or may change it. Fails with ToolError in plain words, "no
+// setup to confirm" when it is missing.
+platform::posix::UniqueFd openToolFolder();
+
+// The setup that the updater remembered last, read from `tool` (the open tool
+// folder) as untrusted: a regular file of at most kLargestLastSetup bytes,
+// never a link, with a token, a version and exactly extensionFolder() as its
+// folder. Fails with ToolError in plain words.
+Setup readLastSetupAt(int tool);
+// The same, reaching the tool folder with openToolFolder().
 Setup readLastSetup();
 
 // The folder that a receipt for `folder` goes into: its parent, also when
 // `folder` ends with a separator.
 std::filesystem::path receiptFolderFor(const std::filesystem::path& folder);
 
-// Writes the receipt that confirms `setup` beside its folder, stamped `age`
-// seconds before now, and returns where it went.
+// Writes the receipt that confirms `setup` into `tool`, the open tool folder
+// (the parent of the only folder a setup may name), stamped `age` seconds
+// before now, and returns where it went. A setup that names another folder is
+// refused.
+std::filesystem::path writeReceiptAt(int tool, const Setup& setup, double age = 0);
+// The same, reaching the tool folder with openToolFolder().
 std::filesystem::path writeReceipt(const Setup& setup, double age = 0);
 
 // Writes `bytes` to a temporary file beside `path`, flushes it to disk and
-// renames it over `path`: readers see the old file or the whole new one.
+// renames it over `path`: readers see the old file or the whole new one. The
+// folder is followed as named; see writeFileAtomicallyAt().
 void writeFileAtomically(const std::filesystem::path& path, std::string_view bytes);
 
 // Whether `text` is valid UTF-8, which JSON needs of every string.
@@ -75,28 +104,49 @@ bool isUtf8(std::string_view text);
 // spellings of one folder compare equal as paths.
 std::filesystem::path normalFolder(const std::filesystem::path& path);
 
+// `path` fit for one line of a message, and for JSON: a backslash, a control
+// character or a byte that is not UTF-8 is written as a backslash escape
+// (\\, \n, \t, \r, \xNN); everything else is as it is.
+std::string escapedPath(const std::filesystem::path& path);
+std::string escapedText(std::string_view text);
+
 // Working below a folder by descriptor: a symbolic link below it is never
-// followed, so nothing is written into or removed from where a link points.
-// Failures are -errno, for the caller to word with describeFailure().
+// followed, so nothing is written into or removed from where a link points,
+// and a folder below it that another user owns (root aside) or that group or
+// others may write is refused, so no one else can swap what is in it.
+// Failures are -errno, or -kOwnedByAnother / -kWritableByOthers, for the
+// caller to word with describeFailure() or describeError().
+inline constexpr int kOwnedByAnother = 0x10001;
+inline constexpr int kWritableByOthers = 0x10002;
 
 // Opens `root` (an absolute path, links in it followed: it is the user's own
 // choice of folder) and, when `make`, makes its missing components, each
-// added to `made`. Returns the descriptor or -errno.
+// added to `made`. Below the deepest folder that is there, each component is
+// opened as openFolderAt() does. Returns the descriptor or -errno.
 int openRootFolder(const std::filesystem::path& root, bool make, std::vector<std::filesystem::path>* made);
 
 // Opens the real folder `name` in `parent` (whose path is `parentPath`); when
-// `make` and it is missing, makes it and adds it to `made`. A link there, even
-// one that leads nowhere, stays as it is and gives -ELOOP.
+// `make` and it is missing, makes it (0755 less the umask) and adds it to
+// `made`. A link there, even one that leads nowhere, stays as it is and gives
+// -ELOOP; a folder of another user's gives -kOwnedByAnother, one that group or
+// others may write -kWritableByOthers.
 int openFolderAt(int parent, const std::filesystem::path& parentPath, const std::string& name, bool make,
                  std::vector<std::filesystem::path>* made);
 
-// "<path>: <why>" in plain words for a failure with `error` (an errno) at
-// `name` in `parent`, telling a link that leads nowhere from one that leads
-// somewhere.
+// "<path>: <why>" in plain words for a failure with `error` (an errno, or one
+// of the codes above) at `name` in `parent`, telling a link that leads nowhere
+// from one that leads somewhere; the path escaped as escapedPath() does.
 std::string describeFailure(int parent, const std::filesystem::path& path, int error);
 
-// writeFileAtomically() by descriptor: the temporary file and the rename stay
-// inside `folder`; a link named `name` is refused, never written through.
+// `error` (an errno, or one of the codes above) in plain words.
+std::string describeError(int error);
+
+// writeFileAtomically() by descriptor: the temporary file (".<name>.", then
+// 12 lower-case hexadecimal digits) and the rename stay inside `folder`; a
+// link named `name` is refused, never written through. The file is made 0644
+// less the umask, as folders are made 0755 less it: the user's umask holds
+// for both, and neither is ever open to group or others, which the folders
+// below a root would be refused for.
 void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, const std::string& name,
                            std::string_view bytes);
 

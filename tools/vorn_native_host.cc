@@ -17,6 +17,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -32,7 +33,6 @@
 
 namespace {
 
-namespace fs = std::filesystem;
 using vorn::platform::posix::UniqueFd;
 using vorn::tools::FrameStatus;
 using vorn::tools::ToolError;
@@ -92,20 +92,12 @@ bool answer(const nlohmann::json& reply) {
       *vorn::tools::encodeFrame(R"({"confirmed":false,"error":"the answer is too long to send"})"));
 }
 
-// Says why on standard error (the browser logs it) and in the reply.
+// Says why on standard error (the browser logs it) and in the reply: one
+// line, since every path or text from a file in `why` is escaped.
 int refuse(const std::string& why) {
   std::cerr << "vorn-native-host: " << why << '\n';
   answer({{"confirmed", false}, {"error", why}});
   return 1;
-}
-
-// A regular file of at most `limit` bytes, never through a link; a longer one
-// is refused after one chunk past the limit, so a record of any size costs
-// little to refuse, and a pipe in its place cannot hold the host.
-std::string readSmallFile(const fs::path& path, std::size_t limit) {
-  auto bytes = vorn::tools::readSmallFile(path, limit);
-  if (!bytes) throw ToolError(path.string() + " does not exist");
-  return std::move(*bytes);
 }
 
 std::string member(const nlohmann::json& record, const char* name) {
@@ -113,56 +105,21 @@ std::string member(const nlohmann::json& record, const char* name) {
   return found != record.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
-// The receipt goes beside the folder, so the folder must be an absolute path
-// with a name of its own: not empty, not relative, not "/" and no "." or ".."
-// steps that would move where "beside" is.
-std::optional<std::string> badFolder(const std::string& folder) {
-  if (folder.empty()) return "names no folder";
-  const fs::path path(folder);
-  if (!path.is_absolute()) return "names a folder that is not an absolute path: " + folder;
-  bool named = false;
-  for (const fs::path& step : path.relative_path()) {
-    if (step == "." || step == "..") return "names a folder with \".\" or \"..\" in its path: " + folder;
-    if (!step.empty()) named = true;
-  }
-  if (!named) return "names \"/\", which has no folder beside it";
-  return std::nullopt;
-}
-
-// The setup that the updater remembered last, refused in plain words when it
-// is not a whole record that the host may act on.
-vorn::tools::Setup readRecord() {
-  const fs::path path = vorn::tools::toolFolder() / vorn::tools::kLastSetupFileName;
-  std::string bytes;
-  try {
-    bytes = readSmallFile(path, vorn::tools::kLargestLastSetup);
-  } catch (const ToolError& failure) {
-    throw ToolError(std::string("no setup to confirm: ") + failure.what() + "; run vorn-updater --setup");
-  }
-  const std::string prefix = "the last setup in " + path.string();
-  const auto record = nlohmann::json::parse(bytes, nullptr, false);
-  if (record.is_discarded()) throw ToolError(prefix + " is not JSON in UTF-8");
-  if (!record.is_object()) throw ToolError(prefix + " is not a valid record");
-  vorn::tools::Setup setup{member(record, "folder"), member(record, "token"), member(record, "version")};
-  if (setup.token.empty() || setup.version.empty()) throw ToolError(prefix + " is not a valid record");
-  if (const auto why = badFolder(setup.folder)) throw ToolError(prefix + " " + *why);
-  return setup;
-}
-
 double now() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-// Whether a recent receipt for exactly this setup is already in place.
-bool alreadyConfirmed(const vorn::tools::Setup& setup) {
-  std::string bytes;
+// Whether a recent receipt for exactly this setup is already in `tool`.
+bool alreadyConfirmed(int tool, const vorn::tools::Setup& setup) {
+  std::optional<std::string> bytes;
   try {
-    bytes =
-        readSmallFile(vorn::tools::receiptFolderFor(setup.folder) / vorn::kReceiptFileName, kLargestReceipt);
+    bytes = vorn::tools::readSmallFileAt(tool, vorn::tools::toolFolder(), std::string(vorn::kReceiptFileName),
+                                         kLargestReceipt);
   } catch (const ToolError&) {
     return false;
   }
-  const auto receipt = nlohmann::json::parse(bytes, nullptr, false);
+  if (!bytes) return false;
+  const auto receipt = nlohmann::json::parse(*bytes, nullptr, false);
   if (!receipt.is_object() || member(receipt, "token") != setup.token ||
       member(receipt, "version") != setup.version)
     return false;
@@ -181,15 +138,20 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-Outcome decide(const vorn::tools::ConfirmRequest& request, std::string& version) {
+// The record and the receipt are both in `tool`, the tools' folder as the
+// updater reached it.
+Outcome decide(int tool, const vorn::tools::ConfirmRequest& request, std::string& version) {
   try {
-    const vorn::tools::Setup setup = readRecord();
+    const vorn::tools::Setup setup = vorn::tools::readLastSetupAt(tool);
     if (request.version != setup.version)
-      return {false, {}, "the request names another version than the last setup, " + setup.version};
+      return {false,
+              {},
+              "the request names another version than the last setup, " +
+                  vorn::tools::escapedText(setup.version)};
     // Checked before the receipt is written, so that a confirmation is always answered.
     if (setup.version.size() + 64 > vorn::tools::kMaxOutgoingMessage)
       return {false, {}, "the last setup's version is too long to answer with"};
-    if (!alreadyConfirmed(setup)) vorn::tools::writeReceipt(setup);
+    if (!alreadyConfirmed(tool, setup)) vorn::tools::writeReceiptAt(tool, setup);
     version = setup.version;
     return {true, setup.token, {}};
   } catch (const ToolError& failure) {
@@ -203,17 +165,37 @@ int send(const Outcome& outcome, const std::string& version) {
 }
 
 // Notices of files finished or renamed into the tool's folder, where the
-// updater writes its record.
+// updater writes its record: the folder open as `tool`, never one that a
+// link, or a folder put in its place since, leads to.
 class FolderWatch {
  public:
-  explicit FolderWatch(const fs::path& folder) : notices_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
-    if (notices_.valid() &&
-        ::inotify_add_watch(notices_.get(), folder.c_str(),
-                            IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0)
+  explicit FolderWatch(int tool) : notices_(::inotify_init1(IN_CLOEXEC | IN_NONBLOCK)) {
+    constexpr std::uint32_t kNotices =
+        IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    struct stat folder {};
+    if (!notices_.valid() || ::fstat(tool, &folder) != 0) {
       notices_.reset();
+      return;
+    }
+    // The descriptor's own entry names the open folder itself; without /proc,
+    // the path is watched where it is, its last step never followed.
+    const std::string own = "/proc/self/fd/" + std::to_string(tool);
+    const auto path = vorn::tools::toolFolder();
+    struct stat watched {};
+    if (::inotify_add_watch(notices_.get(), own.c_str(), kNotices) >= 0 &&
+        ::stat(own.c_str(), &watched) == 0 && sameFile(folder, watched))
+      return;
+    if (::inotify_add_watch(notices_.get(), path.c_str(), kNotices | IN_DONT_FOLLOW) >= 0 &&
+        ::lstat(path.c_str(), &watched) == 0 && sameFile(folder, watched))
+      return;
+    notices_.reset();
   }
   [[nodiscard]] bool valid() const { return notices_.valid(); }
   [[nodiscard]] int fd() const { return notices_.get(); }
+
+  static bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  }
 
   enum class Seen { Nothing, Record, FolderGone };
   Seen read() {
@@ -239,7 +221,8 @@ class FolderWatch {
 
 // Answers again on each new record until the browser closes the input (or
 // the folder goes away); the status is that of the last answer.
-int watch(const vorn::tools::ConfirmRequest& request, FolderWatch& folder, Outcome last, int status) {
+int watch(int tool, const vorn::tools::ConfirmRequest& request, FolderWatch& folder, Outcome last,
+          int status) {
   for (;;) {
     std::array<pollfd, 2> waits{{{STDIN_FILENO, POLLIN, 0}, {folder.fd(), POLLIN, 0}}};
     if (::poll(waits.data(), waits.size(), -1) < 0) {
@@ -258,7 +241,7 @@ int watch(const vorn::tools::ConfirmRequest& request, FolderWatch& folder, Outco
     if (seen == FolderWatch::Seen::FolderGone) return status;
     if (seen == FolderWatch::Seen::Nothing) continue;
     std::string version;
-    Outcome outcome = decide(request, version);
+    Outcome outcome = decide(tool, request, version);
     if (outcome == last) continue;  // the same setup, written again
     status = send(outcome, version);
     last = std::move(outcome);
@@ -266,14 +249,16 @@ int watch(const vorn::tools::ConfirmRequest& request, FolderWatch& folder, Outco
 }
 
 int confirm(const vorn::tools::ConfirmRequest& request) {
+  // Without its folder there is nothing to confirm, and nothing to watch.
+  const UniqueFd tool = vorn::tools::openToolFolder();
   // Watched before the first look, so that no record written in between is missed.
   std::optional<FolderWatch> folder;
-  if (request.watch) folder.emplace(vorn::tools::toolFolder());
+  if (request.watch) folder.emplace(tool.get());
   std::string version;
-  const Outcome first = decide(request, version);
+  const Outcome first = decide(tool.get(), request, version);
   const int status = send(first, version);
   if (!folder || !folder->valid()) return status;
-  return watch(request, *folder, first, status);
+  return watch(tool.get(), request, *folder, first, status);
 }
 
 }  // namespace
@@ -300,7 +285,7 @@ int main(int argc, char** argv) {
     return refuse(failure.what());
   } catch (const std::exception& failure) {
     // A library's own words are for the log, not the reply.
-    std::cerr << "vorn-native-host: " << failure.what() << '\n';
+    std::cerr << "vorn-native-host: " << vorn::tools::escapedText(failure.what()) << '\n';
     answer({{"confirmed", false}, {"error", "the host failed unexpectedly; see the browser's log"}});
     return 1;
   }

@@ -1,6 +1,7 @@
 // Stands in for the program that confirms a setup: writes setup-confirmed.json
-// beside the folder of the last setup, with its token and version and the
-// current time, and prints where it went.
+// into the tools' folder, beside the extension folder that the last setup
+// names (and refuses a record that names any other), with its token and
+// version and the current time, and prints where it went.
 #include <cmath>
 #include <cstdlib>
 #include <exception>
@@ -32,11 +33,16 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    const auto path = vorn::tools::writeReceipt(vorn::tools::readLastSetup(), age);
-    std::cout << path.string() << '\n';
+    // The record and the receipt in the one folder, opened once.
+    const auto tool = vorn::tools::openToolFolder();
+    const auto path = vorn::tools::writeReceiptAt(tool.get(), vorn::tools::readLastSetupAt(tool.get()), age);
+    std::cout << vorn::tools::escapedPath(path) << '\n';
     return 0;
-  } catch (const std::exception& failure) {
+  } catch (const vorn::tools::ToolError& failure) {
     std::cerr << "vorn-receipt-writer: " << failure.what() << '\n';
+    return 1;
+  } catch (const std::exception& failure) {
+    std::cerr << "vorn-receipt-writer: " << vorn::tools::escapedText(failure.what()) << '\n';
     return 1;
   }
 }

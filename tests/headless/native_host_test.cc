@@ -79,7 +79,7 @@ class NativeHostTest : public ::testing::Test {
     fs::create_directories(workFolder());
   }
 
-  fs::path home() const { return temp.path() / "home"; }
+  fs::path home() const { return temp.path() / homeName; }
   fs::path dataFolder() const { return home() / ".local" / "share" / "vorn-preview"; }
   fs::path receipt() const { return dataFolder() / "setup-confirmed.json"; }
   // The host's working folder: a receipt must never land here.
@@ -161,6 +161,7 @@ class NativeHostTest : public ::testing::Test {
   }
 
   testing::TempFolder temp{"vorn-host"};
+  std::string homeName = "home";
 };
 
 TEST_F(NativeHostTest, AnUntrustedRecordIsRefusedInPlainWordsAndNoReceiptIsWritten) {
@@ -333,6 +334,36 @@ TEST_F(NativeHostTest, AWatchingHostConfirmsEachNewSetupUntilTheBrowserLetsGo) {
   const auto closed = std::chrono::steady_clock::now();
   EXPECT_EQ(finish(pid, run), 0);
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - closed).count(), 2.0);
+}
+
+TEST_F(NativeHostTest, APathWithALineBreakIsOneLineInTheLogAndTheReplyStaysValid) {
+  // Escaped, a path reads back as it is: a line break as \n, a byte that is
+  // not UTF-8 as \xNN.
+  homeName = "ho\nme\xff";
+  const HostRun missing = ask(request(false));
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err.find('\n'), missing.err.size() - 1) << missing.err;
+  std::string out = missing.out;
+  const auto frames = takeFrames(out);
+  ASSERT_EQ(frames.size(), 1u) << missing.out;
+  EXPECT_NE(frames[0].value("error", "").find("ho\\nme\\xff/.local/share/vorn-preview does not exist"),
+            std::string::npos)
+      << frames[0];
+
+  homeName = "ho\nme";
+  fs::create_directories(dataFolder());
+  const fs::path odd = temp.path() / "a\nb" / "extension";
+  fs::create_directories(odd);
+  writeRecord(record(odd.string(), "a1"));
+  const HostRun refused = ask(request(false));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err.find('\n'), refused.err.size() - 1) << refused.err;
+  EXPECT_NE(refused.err.find("a\\nb/extension"), std::string::npos) << refused.err;
+  EXPECT_FALSE(fs::exists(odd.parent_path() / "setup-confirmed.json"));
+  writeRecord(goodRecord("a1"));
+  const HostRun confirmed = ask(request(false));
+  EXPECT_EQ(confirmed.status, 0) << confirmed.err;
+  EXPECT_TRUE(fs::is_regular_file(receipt()));
 }
 
 }  // namespace
