@@ -1,8 +1,11 @@
 #include "browser_registrations.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "tool_support.h"
 
@@ -16,6 +19,15 @@ fs::path chromeConfigFolder() {
   if (const char* chrome = std::getenv("CHROME_CONFIG_HOME"); chrome != nullptr && chrome[0] == '/')
     return normalFolder(chrome);
   return normalFolder(userConfigFolder());
+}
+
+bool browserInstalled(const BrowserRegistration& row) {
+  fs::path under;
+  if (const char* root = std::getenv("VORN_TEST_BROWSER_PROGRAMS_ROOT"); root != nullptr && root[0] == '/')
+    under = root;
+  return std::any_of(row.programs.begin(), row.programs.end(), [&](std::string_view program) {
+    return !program.empty() && ::access((under.string() + std::string(program)).c_str(), X_OK) == 0;
+  });
 }
 
 std::vector<BrowserPlace> browserPlaces() {
@@ -45,6 +57,7 @@ std::set<fs::path> placesSetupMayMake() {
     for (fs::path above = root; above.has_relative_path(); above = above.parent_path()) places.insert(above);
   }
   places.insert(normalFolder(toolFolder()));
+  places.insert(normalFolder(toolFolder()) / kExtensionFolderName);
   for (const BrowserPlace& place : browserPlaces()) {
     fs::path folder = place.root;
     for (const auto& part : fs::path(place.row->folder) / kNativeHostsFolderName)
