@@ -123,8 +123,14 @@ class ToolsTest : public ::testing::Test {
   // none), standard output and error into files.
   ToolRun run(const std::string& program, const std::vector<std::string>& arguments,
               const std::string& input = "") {
+    return finish(start(program, arguments, input));
+  }
+
+  // The same, returning once the program has started.
+  pid_t start(const std::string& program, const std::vector<std::string>& arguments,
+              const std::string& input = "") {
     std::map<std::string, std::optional<std::string>> changes = environment;
-    changes["HOME"] = home().string();
+    if (!changes.contains("HOME")) changes["HOME"] = home().string();
     for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
       if (!changes.contains(name)) changes[name] = std::nullopt;
     }
@@ -166,17 +172,23 @@ class ToolsTest : public ::testing::Test {
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, words.front().c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    ToolRun result;
     if (spawned != 0) {
       ADD_FAILURE() << "cannot start " << program;
-      return result;
+      return -1;
     }
+    return pid;
+  }
+
+  // Waits for a run that start() began.
+  ToolRun finish(pid_t pid) {
+    ToolRun result;
+    if (pid < 0) return result;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = readFile(out);
-    result.err = readFile(err);
+    result.out = readFile(temp.path() / "stdout");
+    result.err = readFile(temp.path() / "stderr");
     return result;
   }
 
