@@ -572,6 +572,7 @@ void Uninstall::removeFile(const fs::path& path, bool quiet) {
   const UniqueFd parent = parentOf(path, quiet);
   if (!parent.valid()) return;
   const std::string name = path.filename().string();
+  vorn::tools::sweepTemporaries(parent.get(), {name});
   struct stat status {};
   if (::fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return;
   // Setup wrote a regular file; anything else there now is not its.

@@ -255,8 +255,10 @@ TEST_F(ToolsTest, StaleTemporaryFilesOfOursAreSweptAndNoOthers) {
   EXPECT_TRUE(fs::is_symlink(extension / ".background.js.0123456789ab"));
   EXPECT_TRUE(fs::is_directory(dataFolder() / ".created-by-setup.json.0123456789ab"));
 
+  for (const auto& path : ours) testing::writeFile(path, "left by a killed run");
   testing::writeFile(dataFolder() / ".setup-confirmed.json.0123456789ab", "left by a killed host");
   run(updater(), {"--uninstall"});
+  for (const auto& path : ours) EXPECT_FALSE(fs::exists(path)) << path;
   EXPECT_FALSE(fs::exists(dataFolder() / ".setup-confirmed.json.0123456789ab"));
 }
 
