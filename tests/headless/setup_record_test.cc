@@ -124,8 +124,15 @@ TEST_F(ToolsTest, AHostThatAnotherUserCouldReplaceIsRegisteredAsAPrivateCopy) {
 TEST_F(ToolsTest, SetupMakesOnlyTheFoldersOfInstalledBrowsersForTheUserAlone) {
   const fs::path none = temp.path() / "no-programs";
   fs::create_directories(none);
-  installProgram(none, "/opt/google/chrome/chrome");
   environment["VORN_TEST_BROWSER_PROGRAMS_ROOT"] = none.string();
+  // With no browser at all, setup prepares the extension folder and says
+  // that every browser is left for later.
+  const ToolRun alone = run(updater(), {"--setup"});
+  EXPECT_EQ(alone.status, 0) << alone.err;
+  EXPECT_EQ(linesOf(alone.err).size(), 1u) << alone.err;
+  EXPECT_FALSE(fs::exists(config()));
+  EXPECT_TRUE(fs::is_regular_file(dataFolder() / "extension" / "manifest.json"));
+  installProgram(none, "/opt/google/chrome/chrome");
   fs::create_directories(config() / "vivaldi");  // the browser made its folder
   const SetupResult setup = setUpOnce();
   (void)setup;
