@@ -1,8 +1,11 @@
 #include "browser_registrations.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "tool_support.h"
 
@@ -15,6 +18,15 @@ fs::path chromeConfigFolder() {
   // base directory rules, they are ignored.
   if (auto chrome = absoluteEnvironmentFolder("CHROME_CONFIG_HOME")) return *chrome;
   return normalFolder(userConfigFolder());
+}
+
+bool browserInstalled(const BrowserRegistration& row) {
+  fs::path under;
+  if (const char* root = std::getenv("VORN_TEST_BROWSER_PROGRAMS_ROOT"); root != nullptr && root[0] == '/')
+    under = root;
+  return std::any_of(row.programs.begin(), row.programs.end(), [&](std::string_view program) {
+    return !program.empty() && ::access((under.string() + std::string(program)).c_str(), X_OK) == 0;
+  });
 }
 
 std::vector<BrowserPlace> browserPlaces() {
@@ -44,6 +56,7 @@ std::set<fs::path> placesSetupMayMake() {
     for (fs::path above = root; above.has_relative_path(); above = above.parent_path()) places.insert(above);
   }
   places.insert(normalFolder(toolFolder()));
+  places.insert(normalFolder(toolFolder()) / kExtensionFolderName);
   for (const BrowserPlace& place : browserPlaces()) {
     fs::path folder = place.root;
     for (const auto& part : fs::path(place.row->folder) / kNativeHostsFolderName)

@@ -22,22 +22,58 @@ struct BrowserRegistration {
   std::string_view browser;  // as messages name it
   ConfigRoot root;
   std::string_view folder;  // the browser's own folder, below its root
+  // Where its packages put the program; any one of them there means the
+  // browser is installed.
+  std::array<std::string_view, 3> programs;
 };
 
 // Every browser looks for a user's hosts in NativeMessagingHosts/ of its own
 // folder; a channel of a browser has a folder of its own.
 inline constexpr std::string_view kNativeHostsFolderName = "NativeMessagingHosts";
 inline constexpr std::array<BrowserRegistration, 9> kBrowserRegistrations = {{
-    {"Google Chrome", ConfigRoot::kChrome, "google-chrome"},
-    {"Google Chrome Beta", ConfigRoot::kChrome, "google-chrome-beta"},
-    {"Google Chrome Unstable", ConfigRoot::kChrome, "google-chrome-unstable"},
-    {"Chromium", ConfigRoot::kChrome, "chromium"},
-    {"Brave", ConfigRoot::kXdg, "BraveSoftware/Brave-Browser"},
-    {"Microsoft Edge", ConfigRoot::kXdg, "microsoft-edge"},
-    {"Microsoft Edge Beta", ConfigRoot::kXdg, "microsoft-edge-beta"},
-    {"Microsoft Edge Dev", ConfigRoot::kXdg, "microsoft-edge-dev"},
-    {"Vivaldi", ConfigRoot::kXdg, "vivaldi"},
+    {"Google Chrome",
+     ConfigRoot::kChrome,
+     "google-chrome",
+     {"/usr/bin/google-chrome", "/usr/bin/google-chrome-stable", "/opt/google/chrome/chrome"}},
+    {"Google Chrome Beta",
+     ConfigRoot::kChrome,
+     "google-chrome-beta",
+     {"/usr/bin/google-chrome-beta", "/opt/google/chrome-beta/chrome", ""}},
+    {"Google Chrome Unstable",
+     ConfigRoot::kChrome,
+     "google-chrome-unstable",
+     {"/usr/bin/google-chrome-unstable", "/opt/google/chrome-unstable/chrome", ""}},
+    {"Chromium",
+     ConfigRoot::kChrome,
+     "chromium",
+     {"/usr/bin/chromium", "/usr/bin/chromium-browser", "/usr/lib/chromium/chromium"}},
+    {"Brave",
+     ConfigRoot::kXdg,
+     "BraveSoftware/Brave-Browser",
+     {"/usr/bin/brave-browser", "/usr/bin/brave-browser-stable", "/opt/brave.com/brave/brave"}},
+    {"Microsoft Edge",
+     ConfigRoot::kXdg,
+     "microsoft-edge",
+     {"/usr/bin/microsoft-edge", "/usr/bin/microsoft-edge-stable", "/opt/microsoft/msedge/msedge"}},
+    {"Microsoft Edge Beta",
+     ConfigRoot::kXdg,
+     "microsoft-edge-beta",
+     {"/usr/bin/microsoft-edge-beta", "/opt/microsoft/msedge-beta/msedge", ""}},
+    {"Microsoft Edge Dev",
+     ConfigRoot::kXdg,
+     "microsoft-edge-dev",
+     {"/usr/bin/microsoft-edge-dev", "/opt/microsoft/msedge-dev/msedge", ""}},
+    {"Vivaldi",
+     ConfigRoot::kXdg,
+     "vivaldi",
+     {"/usr/bin/vivaldi", "/usr/bin/vivaldi-stable", "/opt/vivaldi/vivaldi"}},
 }};
+
+// Whether one of the row's programs is installed. The tests point
+// $VORN_TEST_BROWSER_PROGRAMS_ROOT (absolute) at a folder of their own
+// that the program paths are looked up below, so that they do not depend
+// on the browsers of the machine they run on.
+bool browserInstalled(const BrowserRegistration& row);
 
 // What setup made, kept in the tools' folder for uninstall. Uninstall reads it
 // as untrusted input: at most this many bytes, and only entries that name a
@@ -63,8 +99,9 @@ std::vector<BrowserPlace> browserPlaces();
 std::vector<std::filesystem::path> setupRoots();
 
 // Every path setup may make in the current environment: each root and the
-// folders above it, the tools' folder, each browser's folders down to its
-// NativeMessagingHosts and the manifest there.
+// folders above it, the tools' folder and its extension folder, each
+// browser's folders down to its NativeMessagingHosts and the manifest there.
+// Folders below the extension folder are the bundle's, and are not listed.
 std::set<std::filesystem::path> placesSetupMayMake();
 
 std::string encodeCreatedRecord(const std::vector<std::filesystem::path>& made);

@@ -12,8 +12,9 @@
 
 namespace vorn::testing {
 
-TempFolder::TempFolder(const std::string& stem) {
-  std::string pattern = (std::filesystem::temp_directory_path() / (stem + "-XXXXXX")).string();
+TempFolder::TempFolder(const std::string& stem, const std::filesystem::path& base) {
+  std::string pattern =
+      ((base.empty() ? std::filesystem::temp_directory_path() : base) / (stem + "-XXXXXX")).string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }

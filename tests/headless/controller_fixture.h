@@ -19,7 +19,8 @@ namespace vorn::testing {
 // A unique temporary folder, removed with everything inside it.
 class TempFolder {
  public:
-  explicit TempFolder(const std::string& stem = "vorn-test");
+  // In the system's temporary folder, or in `base` when one is given.
+  explicit TempFolder(const std::string& stem = "vorn-test", const std::filesystem::path& base = {});
   ~TempFolder();
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;

@@ -2,231 +2,24 @@
 // executables with a throw-away home folder; the updater and the host from a
 // bundle of their own.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <cstdint>
-#include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <map>
 #include <nlohmann/json.hpp>
-#include <optional>
-#include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "confirm/setup_receipt.h"
-#include "controller_fixture.h"
-#include "install/setup_result.h"
 #include "platform/posix/posix_fd.h"
-#include "tool_test_support.h"
-
-extern char** environ;
+#include "tool_fixture.h"
 
 namespace vorn {
 namespace {
 
-namespace fs = std::filesystem;
-using testing::TempFolder;
-using tool_testing::frame;
-using tool_testing::lengthPrefix;
-using tool_testing::now;
-using tool_testing::readFile;
-
-#if defined(VORN_UPDATER_PATH) && defined(VORN_RECEIPT_WRITER_PATH) && defined(VORN_NATIVE_HOST_PATH)
-constexpr const char* kBuiltUpdater = VORN_UPDATER_PATH;
-constexpr const char* kBuiltHost = VORN_NATIVE_HOST_PATH;
-constexpr const char* kReceiptWriter = VORN_RECEIPT_WRITER_PATH;
-#else
-constexpr const char* kBuiltUpdater = nullptr;
-constexpr const char* kBuiltHost = nullptr;
-constexpr const char* kReceiptWriter = nullptr;
-#endif
-
-constexpr const char* kOrigin = "chrome-extension://ldieoajldojdadeoenlijijeolcdiogl/";
-constexpr const char* kHostManifest = "com.vorn.preview_setup.json";
-const std::vector<std::string> kBrowserFolders = {"google-chrome", "chromium", "BraveSoftware/Brave-Browser",
-                                                  "microsoft-edge", "vivaldi"};
-
-struct ToolRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// The one whole frame that `out` must be, as JSON; null when it is not one.
-nlohmann::json reply(const std::string& out) {
-  std::uint32_t length = 0;
-  if (out.size() < sizeof length) return nullptr;
-  std::memcpy(&length, out.data(), sizeof length);
-  if (length != out.size() - sizeof length) return nullptr;
-  return nlohmann::json::parse(out.substr(sizeof length), nullptr, false);
-}
-
-class ToolsTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (kBuiltUpdater == nullptr) GTEST_SKIP() << "the tools are not part of this build";
-    fs::create_directories(home());
-    // A bundle of the updater, the host and an extension, in an awkward place.
-    fs::create_directories(macOS());
-    fs::copy_file(kBuiltUpdater, updater());
-    fs::copy_file(kBuiltHost, host());
-    testing::writeFile(bundledExtension() / "manifest.json", R"({"manifest_version":3,"version":"0.1.0"})");
-    testing::writeFile(bundledExtension() / "background.js", "// the worker\n");
-    testing::writeFile(bundledExtension() / "icons" / "16.png", std::string("\x89PNG\0\x01", 6));
-  }
-
-  fs::path home() const { return temp.path() / "home"; }
-  fs::path dataFolder() const { return home() / ".local" / "share" / "vorn-preview"; }
-  fs::path config() const { return home() / ".config"; }
-  fs::path macOS() const { return temp.path() / "Vorn #1 %20 ü.app" / "Contents" / "MacOS"; }
-  fs::path bundledExtension() const { return macOS().parent_path() / "Resources" / "extension"; }
-  std::string updater() const { return (macOS() / "vorn-updater").string(); }
-  std::string host() const { return (macOS() / "vorn-native-host").string(); }
-  fs::path receipt() const { return dataFolder() / "setup-confirmed.json"; }
-
-  // Runs `program` with the test's home and environment changes (an empty
-  // value removes the variable), standard input from `input` (empty when
-  // none), standard output and error into files.
-  ToolRun run(const std::string& program, const std::vector<std::string>& arguments,
-              const std::string& input = "") {
-    std::map<std::string, std::optional<std::string>> changes = environment;
-    changes["HOME"] = home().string();
-    for (const char* name : {"XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-      if (!changes.contains(name)) changes[name] = std::nullopt;
-    }
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string variable = *entry;
-      if (!changes.contains(variable.substr(0, variable.find('=')))) variables.push_back(variable);
-    }
-    for (const auto& [name, value] : changes) {
-      if (value) variables.push_back(name + "=" + *value);
-    }
-    std::vector<std::string> words{program};
-    // The user the tools are made for: root would pass every permission check.
-    if (unprivileged)
-      words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    auto pointers = [](std::vector<std::string>& texts) {
-      std::vector<char*> result;
-      result.reserve(texts.size() + 1);
-      for (auto& text : texts) result.push_back(text.data());
-      result.push_back(nullptr);
-      return result;
-    };
-    auto argv = pointers(words);
-    auto envp = pointers(variables);
-
-    const fs::path in = temp.path() / "stdin";
-    const fs::path out = temp.path() / "stdout";
-    const fs::path err = temp.path() / "stderr";
-    if (inputFrom.empty()) testing::writeFile(in, input);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, inputFrom.empty() ? in.c_str() : inputFrom.c_str(),
-                                     O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, words.front().c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    ToolRun result;
-    if (spawned != 0) {
-      ADD_FAILURE() << "cannot start " << program;
-      return result;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = readFile(out);
-    result.err = readFile(err);
-    return result;
-  }
-
-  SetupResult setUpOnce() {
-    const ToolRun setup = run(updater(), {"--setup"});
-    EXPECT_EQ(setup.status, 0) << setup.err;
-    auto decoded = decodeSetupResult(setup.out);
-    if (!decoded) {
-      ADD_FAILURE() << decoded.error().localizedDescription << " in: " << setup.out;
-      return {};
-    }
-    return decoded.value();
-  }
-
-  // Everything below the test's folder but the bundle and the tools' standard
-  // streams, links and folders marked: what the tools' runs may change.
-  std::set<std::string> everything() const {
-    std::set<std::string> found;
-    for (auto entry = fs::recursive_directory_iterator(temp.path());
-         entry != fs::recursive_directory_iterator(); ++entry) {
-      const fs::path relative = entry->path().lexically_relative(temp.path());
-      if (entry.depth() == 0 &&
-          (entry->path() == macOS().parent_path().parent_path() || relative.string().starts_with("std"))) {
-        entry.disable_recursion_pending();
-        continue;
-      }
-      found.insert(relative.string() + (entry->is_symlink() ? "@" : entry->is_directory() ? "/" : ""));
-    }
-    return found;
-  }
-
-  TempFolder temp{"vorn-tools"};
-  std::map<std::string, std::optional<std::string>> environment;
-  fs::path inputFrom;         // standard input from this file instead
-  bool unprivileged = false;  // run as nobody, who then owns the test's folder
-};
-
-void expectOneLine(const std::string& text) {
-  ASSERT_FALSE(text.empty());
-  EXPECT_EQ(text.find('\n'), text.size() - 1) << text;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
-
-// Hands a tree to nobody (or back to root), links included, without following them.
-void ownTree(const fs::path& top, uid_t owner) {
-  ASSERT_EQ(::lchown(top.c_str(), owner, owner), 0) << top;
-  for (const auto& entry : fs::recursive_directory_iterator(top))
-    ASSERT_EQ(::lchown(entry.path().c_str(), owner, owner), 0) << entry.path();
-}
-
-constexpr uid_t kNobody = 65534;
-
-// Where each browser looks for the host, below its config folder: Chrome's
-// channels and Chromium below $CHROME_CONFIG_HOME when it is set.
-struct Browser {
-  const char* name;
-  const char* folder;
-  bool chrome;
-};
-const std::vector<Browser> kEveryBrowser = {
-    {"Google Chrome", "google-chrome", true},
-    {"Google Chrome Beta", "google-chrome-beta", true},
-    {"Google Chrome Unstable", "google-chrome-unstable", true},
-    {"Chromium", "chromium", true},
-    {"Brave", "BraveSoftware/Brave-Browser", false},
-    {"Microsoft Edge", "microsoft-edge", false},
-    {"Microsoft Edge Beta", "microsoft-edge-beta", false},
-    {"Microsoft Edge Dev", "microsoft-edge-dev", false},
-    {"Vivaldi", "vivaldi", false},
-};
+using namespace tool_testing;
 
 TEST_F(ToolsTest, SetupReportsAFolderItMadeUnderTheDataFolder) {
   const ToolRun setup = run(updater(), {"--setup"});
@@ -242,7 +35,11 @@ TEST_F(ToolsTest, SetupReportsAFolderItMadeUnderTheDataFolder) {
 }
 
 TEST_F(ToolsTest, SetupFollowsAnAbsoluteDataHomeAndIgnoresARelativeOne) {
+  // Outside the home folder, setup makes no data folder of its own.
   environment["XDG_DATA_HOME"] = (temp.path() / "data").string();
+  EXPECT_EQ(run(updater(), {"--setup"}).status, 1);
+  EXPECT_FALSE(fs::exists(temp.path() / "data"));
+  fs::create_directory(temp.path() / "data");
   EXPECT_EQ(fs::path(setUpOnce().folder), temp.path() / "data" / "vorn-preview" / "extension");
 
   environment["XDG_DATA_HOME"] = "relative/data";
@@ -370,6 +167,7 @@ TEST_F(ToolsTest, SetupCopiesTheExtensionAndRegistersTheHostWithEveryBrowser) {
   expectManifests(config());
 
   // An absolute XDG_CONFIG_HOME is followed, a relative one ignored.
+  fs::create_directory(temp.path() / "config");
   environment["XDG_CONFIG_HOME"] = (temp.path() / "config").string();
   setUpOnce();
   expectManifests(temp.path() / "config");
@@ -408,11 +206,16 @@ TEST_F(ToolsTest, UninstallRemovesWhatSetupWroteAndNothingElse) {
     SCOPED_TRACE(round);
     const ToolRun removed = run(updater(), {"--uninstall"});
     EXPECT_EQ(removed.status, 0) << removed.err;
-    EXPECT_EQ(removed.out + removed.err, "");
+    // The user's file keeps the folder it is in, which the first round names.
+    EXPECT_EQ(removed.out + removed.err,
+              round == 0 ? "vorn-updater: kept \"" + setup.folder +
+                               "\", which setup made: something that setup did not put there is in it\n"
+                         : "");
     for (const auto& browser : kBrowserFolders) {
       EXPECT_FALSE(fs::exists(config() / browser / "NativeMessagingHosts" / kHostManifest)) << browser;
     }
-    EXPECT_FALSE(fs::exists(setup.folder));
+    EXPECT_EQ(readFile(fs::path(setup.folder) / "added-later.txt"), "inside our folder");
+    EXPECT_EQ(std::distance(fs::directory_iterator(setup.folder), fs::directory_iterator()), 1);
     EXPECT_FALSE(fs::exists(dataFolder() / "last-setup.json"));
     EXPECT_FALSE(fs::exists(receipt()));
     EXPECT_EQ(readFile(config() / "vivaldi" / "NativeMessagingHosts" / "other.host.json"), "{}");
@@ -607,10 +410,11 @@ TEST_F(ToolsTest, UninstallRemovesExactlyWhatSetupMadeWhereverTheConfigFolderIs)
   };
   const std::vector<Layout> layouts = {
       {"the user's own empty folders", {}, {}, {"home/.config/vivaldi", "home/.config/BraveSoftware"}},
-      {"a config folder written with a trailing slash", "@/a/b/cfg/", {}, {"a/b"}},
-      {"a config folder by a detour", "@/a//b//cfg/", {}, {"a/b/cfg/chromium"}},
+      // Setup makes a missing config folder only inside the home folder.
+      {"a config folder written with a trailing slash", "@/home/a/b/cfg/", {}, {"home/a/b"}},
+      {"a config folder by a detour", "@/home/a//b//cfg/", {}, {"home/a/b/cfg/chromium"}},
       {"a Chrome config folder of its own", {}, "@/chrome-home/", {"chrome-home", "home/.local/share"}},
-      {"a relative Chrome config folder, ignored", "@/cfg", "chrome-home", {"home"}},
+      {"a relative Chrome config folder, ignored", "@/home/cfg", "chrome-home", {"home"}},
   };
   auto expand = [&](const std::string& value) {
     return value.starts_with("@") ? temp.path().string() + value.substr(1) : value;
@@ -733,7 +537,11 @@ TEST_F(ToolsTest, UninstallTriesEveryItemAndReportsEachFailureOnALineOfItsOwn) {
   // Two places nobody may change any more.
   const fs::path chromium = config() / "chromium" / "NativeMessagingHosts";
   const fs::path icons = fs::path(setup.folder) / "icons";
-  for (const auto& folder : {chromium, icons}) ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+  for (const auto& folder : {chromium, icons}) {
+    ASSERT_EQ(::chown(folder.c_str(), 0, 0), 0);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+  }
 
   const ToolRun failed = run(updater(), {"--uninstall"});
   EXPECT_EQ(failed.status, 1);
@@ -766,11 +574,15 @@ TEST_F(ToolsTest, UninstallReadsTheRecordOfWhatSetupMadeAsUntrusted) {
     std::function<std::string(std::string)> make;  // from the record setup wrote
     size_t lines;
   };
+  // An earlier version's record, {"created":[…]} with every path whole: its
+  // manifests and these entries.
   auto adding = [&](const nlohmann::json& entries) {
-    return [entries](const std::string& written) {
-      auto json = nlohmann::json::parse(written);
-      for (const auto& entry : entries) json["created"].push_back(entry);
-      return json.dump();
+    return [this, entries](const std::string&) {
+      nlohmann::json created = nlohmann::json::array();
+      for (const auto& browser : kEveryBrowser)
+        created.push_back((config() / browser.folder / "NativeMessagingHosts" / kHostManifest).string());
+      for (const auto& entry : entries) created.push_back(entry);
+      return nlohmann::json{{"created", created}}.dump();
     };
   };
   const std::vector<Record> records = {
@@ -797,7 +609,7 @@ TEST_F(ToolsTest, UninstallReadsTheRecordOfWhatSetupMadeAsUntrusted) {
     const auto lines = linesOf(removed.err);
     EXPECT_EQ(lines.size(), bad.lines) << removed.err;
     for (const auto& line : lines)
-      EXPECT_TRUE(line.starts_with("vorn-updater: ignored in " + record.string())) << line;
+      EXPECT_TRUE(line.starts_with("vorn-updater: ignored in \"" + record.string() + "\"")) << line;
     EXPECT_TRUE(fs::is_directory(keep));
     EXPECT_TRUE(fs::is_directory(config() / "keep"));
     EXPECT_TRUE(fs::is_directory(config() / "chromium" / "Default"));
