@@ -162,8 +162,10 @@ TEST_F(ToolsTest, UninstallRemovesNoFolderThatATamperedRecordNamesOrThatIsNoLong
   fs::create_directories(config());
   const auto before = everything();
   setUpOnce();
-  fs::remove_all(config() / "vivaldi");
+  // Made before the old one goes, so that it cannot be given the old one's inode.
+  fs::rename(config() / "vivaldi", config() / "vivaldi-old");
   fs::create_directory(config() / "vivaldi");
+  fs::remove_all(config() / "vivaldi-old");
   const ToolRun removed = run(updater(), {"--uninstall"});
   EXPECT_EQ(removed.status, 0) << removed.err;
   EXPECT_EQ(removed.err, "");
