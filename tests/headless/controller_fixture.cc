@@ -67,6 +67,8 @@ ControllerTest::ControllerTest(const std::string& bundleName)
           .executablePath = (bundle_ / "Contents" / "MacOS" / "vorn-preview-setup").string(), .clock = {}}) {
   setenv("HOME", home().c_str(), 1);
   std::filesystem::create_directories(uiFolder());
+  // The program itself: with the page, what makes a copy an earlier bundle of this program.
+  writeFile(bundle_ / "Contents" / "MacOS" / "vorn-preview-setup", "#!/bin/sh\n");
   controller = SetupController::create(platform.table());
   if (controller) platform.app.setDelegate(controller.get());
 }
