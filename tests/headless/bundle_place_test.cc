@@ -294,5 +294,51 @@ TEST_F(BundlePlaceTest, AnOldBundleSetAsideIsSweptByTheNextRun) {
   EXPECT_TRUE(stagingNamesIn(applications()).empty()) << "the set-aside bundle outlived the next run";
 }
 
+// What a power cut may leave: no name refers to a copy not yet on disk, and
+// the old bundle goes only once the new name is on disk. The installation
+// runs in a process of its own, its system calls traced in order.
+TEST_F(BundlePlaceTest, TheCopyIsOnDiskBeforeItTakesTheNameAndTheNameBeforeTheOldBundleGoes) {
+  if (std::system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP() << "needs strace";
+  for (const bool earlier : {false, true}) {
+    SCOPED_TRACE(earlier ? "over an earlier bundle" : "into an empty folder");
+    if (earlier) writeFile(destination() / "Contents" / "Resources" / "old.txt", "old");
+    const fs::path trace = temp.path() / "trace.txt";
+    const std::string command = "strace -f -qq -o '" + trace.string() +
+                                "' -e trace=syncfs,fsync,fdatasync,rename,renameat,renameat2,unlinkat '" +
+                                VORN_INSTALL_PROBE_PATH + "' '" + bundle().string() + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::vector<std::string> calls;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) calls.push_back(line);
+    auto first = [&](std::size_t from, const std::function<bool(const std::string&)>& is) {
+      for (std::size_t i = from; i < calls.size(); ++i) {
+        if (is(calls[i])) return i;
+      }
+      return calls.size();
+    };
+    const std::size_t placed = first(0, [&](const std::string& call) {
+      return call.find(earlier ? "Vorn Preview Setup.app\", RENAME_EXCHANGE"
+                               : "Vorn Preview Setup.app\", RENAME_NOREPLACE") != std::string::npos;
+    });
+    ASSERT_LT(placed, calls.size()) << readAll(trace);
+    const auto flush = [](const std::string& call) {
+      return call.find("syncfs(") != std::string::npos || call.find("fsync(") != std::string::npos;
+    };
+    std::size_t flushedCopy = calls.size();
+    for (std::size_t i = 0; i < placed; ++i) {
+      if (flush(calls[i])) flushedCopy = i;
+    }
+    EXPECT_LT(flushedCopy, placed) << "the copy took the name before it was on disk";
+    const std::size_t flushedName = first(placed + 1, flush);
+    EXPECT_LT(flushedName, calls.size()) << "the new name was never flushed";
+    if (earlier) {
+      const std::size_t oldGone = first(
+          placed + 1, [](const std::string& call) { return call.find("\"old.txt\"") != std::string::npos; });
+      EXPECT_LT(oldGone, calls.size());
+      EXPECT_LT(flushedName, oldGone) << "the old bundle went before the new name was on disk";
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vorn::testing

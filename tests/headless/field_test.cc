@@ -207,6 +207,29 @@ TEST_F(FieldTest, AShortStandardErrorIsKeptWholeAndUnchanged) {
   EXPECT_NE(long_one.find("left out"), std::string::npos);
 }
 
+TEST_F(FieldTest, StandardOutputBeyondOneMebibyteFailsInPlainWords) {
+  // The record padded with spaces to exactly the bound still decodes.
+  const std::size_t pad = kUpdaterOutputLimit - kRecord.size();
+  setUpdater("printf '%s' '" + std::string(kRecord) + "'; head -c " + std::to_string(pad) +
+             " /dev/zero | tr '\\0' ' '");
+  EXPECT_EQ(install().at("type"), "installed");
+  // One byte more, or a flood, is not a result; the flood is read to its end
+  // without being kept.
+  for (const std::size_t extra : {std::size_t{1}, std::size_t{64} << 20}) {
+    setUpdater("printf '%s' '" + std::string(kRecord) + "'; head -c " + std::to_string(pad + extra) +
+               " /dev/zero | tr '\\0' ' '");
+    auto task = run(updaterTaskOptions(nullptr));
+    ASSERT_TRUE(task.ok()) << task.error().localizedDescription;
+    EXPECT_EQ(task.value().terminationStatus, 0);
+    EXPECT_EQ(task.value().standardOutput.size(), kUpdaterOutputLimit);
+    EXPECT_EQ(task.value().standardOutputLeftOut, extra);
+    const auto event = install();
+    EXPECT_EQ(event.at("message"), std::string(kFailurePrefix) +
+                                       "The updater printed more than 1 MiB where its short result was "
+                                       "expected, so setup could not read it.");
+  }
+}
+
 // --- staging copies, the folder's lock, removal -------------------------------------------------
 
 TEST_F(FieldTest, StaleStagingCopiesGoAndNothingElseInTheFolderIsTouched) {
