@@ -241,7 +241,11 @@ class TreeRemover {
     int first = 0;
     {
       UniqueFd folder;
-      if (const int code = openForRemoval(dirFd, name, entry, folder); code != 0) return code;
+      if (const int code = openForRemoval(dirFd, name, entry, folder); code != 0) {
+        if (code != EXDEV) return code;
+        kept_ = true;
+        return 0;
+      }
       UniqueFd listed(::dup(folder.get()));
       if (!listed.valid()) return errno;
       std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listed.get()));
@@ -277,16 +281,19 @@ class TreeRemover {
       if (!path.valid()) return errno;
       Looked opened;
       if (const int code = lookAt(path.get(), "", opened); code != 0) return code;
-      if (opened.place != home_ || opened.owner != entry.owner) return EACCES;
+      if (opened.place != home_) return EXDEV;
+      if (opened.owner != entry.owner) return EACCES;
       const std::string self = "/proc/self/fd/" + std::to_string(path.get());
       if (::chmod(self.c_str(), (opened.mode & 07777) | kOwnerAll) != 0) return EACCES;
       folder = UniqueFd(::openat(path.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       if (!folder.valid()) return errno;
     }
-    struct stat opened {};
-    if (::fstat(folder.get(), &opened) != 0) return errno;
-    if (own && opened.st_uid == entry.owner && (opened.st_mode & kOwnerAll) != kOwnerAll) {
-      ::fchmod(folder.get(), (opened.st_mode & 07777) | kOwnerAll);
+    // What was opened is what is looked at from here on, whatever the name now holds.
+    Looked opened;
+    if (const int code = lookAt(folder.get(), "", opened); code != 0) return code;
+    if (opened.place != home_) return EXDEV;
+    if (own && opened.owner == entry.owner && (opened.mode & kOwnerAll) != kOwnerAll) {
+      ::fchmod(folder.get(), (opened.mode & 07777) | kOwnerAll);
     }
     out = std::move(folder);
     return 0;
