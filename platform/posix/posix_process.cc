@@ -4,6 +4,7 @@
 // the wait: what the pipes hold then is read, whatever it left running in
 // its group is ended, and it is reaped. It dies with the program, and a
 // watcher ends its group then, however the program ends.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -17,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -335,6 +337,33 @@ class GroupWatcher {
   pid_t pid_ = -1;
 };
 
+// Whether a process group still has a member that runs: a member that has
+// ended but is not yet reaped by whoever inherited it counts for kill(2), not
+// here, so only /proc can tell (when it cannot, kill's answer stands).
+bool groupLives(pid_t group) {
+  if (::kill(-group, 0) != 0) return false;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return true;
+  char text[512];
+  while (const dirent* entry = ::readdir(proc.get())) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) continue;
+    const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+    if (n <= 0) continue;
+    text[n] = '\0';
+    // "pid (name) state ppid pgrp ...": the name may hold anything but ends at the last ')'.
+    const char* close = std::strrchr(text, ')');
+    char state = 0;
+    int parent = 0;
+    int pgrp = 0;
+    if (close == nullptr || std::sscanf(close + 1, " %c %d %d", &state, &parent, &pgrp) != 3) continue;
+    if (pgrp == group && state != 'Z' && state != 'X') return true;
+  }
+  return false;
+}
+
 // The updater's process and its group: reaped once, after its group has been
 // signalled, so that the group's id cannot have been given to anyone else;
 // ended with its whole group (politely, then not) when stopped or when
@@ -367,7 +396,7 @@ class ChildProcess {
     ::kill(-pid_, SIGTERM);
     reap();
     const auto until = Clock::now() + kLeftoverGrace;
-    while (::kill(-pid_, 0) == 0) {
+    while (groupLives(pid_)) {
       if (Clock::now() >= until) {
         ::kill(-pid_, SIGKILL);
         break;

@@ -36,8 +36,8 @@ std::string readAll(const fs::path& path) {
   return text.str();
 }
 
-// Every entry below `root` (not following links) with its kind, mode and
-// bytes or target: two equal pictures are two trees left exactly alike.
+// Every entry below `root` (not following links) with its kind, mode, owner
+// and contents or target: two equal pictures are two trees left exactly alike.
 std::string picture(const fs::path& root) {
   std::vector<std::string> lines;
   std::function<void(const fs::path&, const std::string&)> walk = [&](const fs::path& at,
@@ -49,7 +49,11 @@ std::string picture(const fs::path& root) {
     }
     std::string line = name + " " + std::to_string(st.st_mode) + " " + std::to_string(st.st_uid);
     if (S_ISLNK(st.st_mode)) line += " -> " + fs::read_symlink(at).string();
-    if (S_ISREG(st.st_mode)) line += " = " + readAll(at);
+    if (S_ISREG(st.st_mode)) {
+      const std::string bytes = readAll(at);
+      line +=
+          " = " + std::to_string(bytes.size()) + " bytes, " + std::to_string(std::hash<std::string>{}(bytes));
+    }
     lines.push_back(line);
     if (S_ISDIR(st.st_mode)) {
       for (const auto& entry : fs::directory_iterator(at))
