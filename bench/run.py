@@ -234,7 +234,7 @@ def make_bundle(root, files=2000, total=50_000_000):
     rng = random.Random(2000)
     contents = root / "Contents"
     (contents / "MacOS").mkdir(parents=True)
-    (contents / "MacOS" / "prog").write_bytes(b"\x7fELF" + b"\0" * 4092)
+    (contents / "MacOS" / "vorn-preview-setup").write_bytes(b"\x7fELF" + b"\0" * 4092)
     updater = contents / "MacOS" / "vorn-updater"
     updater.write_text(UPDATER_SCRIPT)
     updater.chmod(0o755)
@@ -307,6 +307,8 @@ def run_install(build, rounds, figures, work):
         stage = apps / ".stage.app"
         start = time.perf_counter()
         subprocess.run(["cp", "-a", str(source), str(stage)], check=True)
+        # The installer flushes its copy before it takes the name: so does the baseline.
+        subprocess.run(["sync"], check=True)
         if existing:
             old = apps / ".old.app"
             subprocess.run(["mv", "-T", str(dest), str(old)], check=True)
@@ -318,9 +320,9 @@ def run_install(build, rounds, figures, work):
 
     for existing, title, baseline in [
         (False, "install of a 50 MB bundle of 2,000 files into an empty ~/Applications",
-         "cp -a to a staging name, then mv into place"),
+         "cp -a to a staging name, sync, then mv into place"),
         (True, "install of the same bundle over an existing one",
-         "cp -a to a staging name, mv the old one aside, mv the new one in, rm -rf the old one"),
+         "cp -a to a staging name, sync, mv the old one aside, mv the new one in, rm -rf the old one"),
     ]:
         log(f"install: {'over an existing bundle' if existing else 'fresh'}")
         fig = Figure(title, "s", 1.2, f"{count} files, {size / 1e6:.1f} MB; baseline: {baseline}")
@@ -398,7 +400,7 @@ def run_flood_memory(build, rounds, figures, work):
     shutil.rmtree(bundle.parent, ignore_errors=True)
     macos = bundle / "Contents" / "MacOS"
     macos.mkdir(parents=True)
-    (macos / "prog").write_bytes(b"\x7fELF")
+    (macos / "vorn-preview-setup").write_bytes(b"\x7fELF")
     shutil.copy2(build / "bench" / "vorn_flood_updater", macos / "vorn-updater")
     ui = bundle / "Contents" / "Resources" / "ui"
     ui.mkdir(parents=True)

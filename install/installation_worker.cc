@@ -2,6 +2,7 @@
 // updater's run. It runs on the work queue and touches no field.
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/setup_controller.h"
 #include "install/updater.h"
@@ -12,6 +13,10 @@ namespace {
 constexpr std::string_view kBundleName = "Vorn Preview Setup.app";
 constexpr std::string_view kStagingPrefix = ".Vorn Preview Setup-";
 constexpr std::string_view kUpdater = "Contents/MacOS/vorn-updater";
+// What an earlier copy of this program holds, and so what setup may replace:
+// the program and its page. Anything else by the bundle's name is the user's.
+const std::vector<std::string> kEarlierCopyHolds = {"Contents/MacOS/vorn-preview-setup",
+                                                    "Contents/Resources/ui/index.html"};
 
 bool isHexUpper(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
@@ -52,6 +57,19 @@ void removeStaleStagingCopies(platform::FileManager& files, const platform::URL&
   }
 }
 
+platform::Error notAnEarlierCopy(const platform::URL& destination) {
+  return platform::Error{std::string(platform::kNotAnEarlierCopyDomain), 1,
+                         "Something else has the name \"" + destination.path() +
+                             "\": it is not an earlier copy of Vorn Preview Setup, so setup leaves it as it "
+                             "is. Move or rename it, then try again."};
+}
+
+platform::Outcome<platform::URL> stagingName(platform::Foundation& foundation, const platform::URL& folder) {
+  auto uuid = foundation.uuidString();
+  if (!uuid) return uuid.error();
+  return folder.appendingPathComponent(std::string(kStagingPrefix) + uuid.value() + ".app", true);
+}
+
 }  // namespace
 
 platform::Outcome<SetupResult> SetupController::runInstallation(platform::Foundation& foundation,
@@ -69,17 +87,28 @@ platform::Outcome<SetupResult> SetupController::runInstallation(platform::Founda
 
   if (comparablePath(source) != comparablePath(destination)) {
     removeStaleStagingCopies(files, applications);
-    auto uuid = foundation.uuidString();
-    if (!uuid) return uuid.error();
-    const platform::URL staging =
-        applications.appendingPathComponent(std::string(kStagingPrefix) + uuid.value() + ".app", true);
-    platform::Status placed = files.copyItem(source, staging, cancellation);
+    // Looked at before the copy, so that a refusal costs nothing; the
+    // replacement looks again at what it exchanges.
+    const bool replacing = files.fileExistsAtPath(destination.path());
+    if (replacing && !files.folderHolds(destination, kEarlierCopyHolds)) return notAnEarlierCopy(destination);
+    auto staging = stagingName(foundation, applications);
+    if (!staging) return staging.error();
+    // Where the old bundle waits for its removal if the two names cannot be
+    // exchanged: a staging name too, which the next run sweeps.
+    auto setAside =
+        replacing ? stagingName(foundation, applications) : platform::Outcome<platform::URL>(staging);
+    if (!setAside) return setAside.error();
+    platform::Status placed = files.copyItem(source, staging.value(), cancellation);
     if (placed) {
-      placed = files.fileExistsAtPath(destination.path()) ? files.replaceItem(destination, staging)
-                                                          : files.moveItem(staging, destination);
+      placed = replacing
+                   ? files.replaceItem(destination, staging.value(), kEarlierCopyHolds, setAside.value())
+                   : files.moveItem(staging.value(), destination);
     }
-    (void)files.removeItem(staging);  // finds nothing once the copy is in place
-    if (!placed) return placed.error();
+    (void)files.removeItem(staging.value());  // finds nothing once the copy is in place
+    if (!placed) {
+      if (placed.error().domain == platform::kNotAnEarlierCopyDomain) return notAnEarlierCopy(destination);
+      return placed.error();
+    }
   }
 
   if (cancellation.isCancelled()) return platform::cancelledError();
@@ -90,6 +119,8 @@ platform::Outcome<SetupResult> SetupController::runInstallation(platform::Founda
   if (ended.timedOut || ended.terminationStatus != 0 || ended.terminatedBySignal) {
     return platform::Error{"VornSetup", 1, updaterFailureDescription(ended)};
   }
+  if (ended.standardOutputLeftOut > 0)
+    return platform::Error{"VornSetup", 1, updaterResultTooLongDescription()};
   return decodeSetupResult(ended.standardOutput.bytes());
 }
 

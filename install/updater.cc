@@ -64,7 +64,13 @@ std::string_view lastBytes(std::string_view text, std::size_t budget) {
 platform::TaskOptions updaterTaskOptions(const platform::Cancellation* cancellation) {
   return platform::TaskOptions{.timeLimit = kUpdaterTimeLimitSeconds,
                                .standardErrorEnds = kUpdaterErrorEnds,
+                               .standardOutputLimit = kUpdaterOutputLimit,
                                .cancellation = cancellation};
+}
+
+std::string updaterResultTooLongDescription() {
+  return "The updater printed more than " + std::to_string(kUpdaterOutputLimit >> 20) +
+         " MiB where its short result was expected, so setup could not read it.";
 }
 
 std::string updaterFailureDescription(const platform::TaskResult& ended) {

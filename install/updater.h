@@ -15,6 +15,8 @@ inline constexpr double kUpdaterTimeLimitSeconds = 120;
 inline constexpr std::size_t kUpdaterErrorEnds = std::size_t{32} * 1024;
 // No error message is longer than this, prefix and marker included.
 inline constexpr std::size_t kLongestErrorMessage = std::size_t{64} * 1024;
+// The updater's result is a short record; more than this on standard output is not one.
+inline constexpr std::size_t kUpdaterOutputLimit = std::size_t{1} << 20;
 inline constexpr std::string_view kFailurePrefix = "Installation could not finish. ";
 
 platform::TaskOptions updaterTaskOptions(const platform::Cancellation* cancellation);
@@ -24,5 +26,7 @@ platform::TaskOptions updaterTaskOptions(const platform::Cancellation* cancellat
 // too long, its beginning and its end around a plain marker, both cut where a
 // character ends; or the plain words of a time limit that ran out.
 std::string updaterFailureDescription(const platform::TaskResult& ended);
+// The description of an updater that printed more than kUpdaterOutputLimit.
+std::string updaterResultTooLongDescription();
 
 }  // namespace vorn

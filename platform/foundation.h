@@ -55,6 +55,10 @@ inline Error cancelledError() {
   return error.domain == kCancelledErrorDomain;
 }
 
+// The domain of a replacement refused because what has the name is not an
+// earlier copy of the item; it is left exactly as it was.
+inline constexpr std::string_view kNotAnEarlierCopyDomain = "VornSetup.NotAnEarlierCopy";
+
 // How a task is run beyond its command line.
 struct TaskOptions {
   // Seconds from the launch after which the task's process group is ended; 0 is no limit.
@@ -62,20 +66,24 @@ struct TaskOptions {
   // Standard error is kept whole up to twice this many bytes; beyond that its
   // first and its last this many bytes. 0 keeps it all.
   std::size_t standardErrorEnds = 0;
+  // Standard output is kept up to this many bytes and the rest only counted; 0 keeps it all.
+  std::size_t standardOutputLimit = 0;
   // Ends the task's process group once asked; null never asks.
   const Cancellation* cancellation = nullptr;
 };
 
 // What the installer's updater left behind once it has ended and its streams
-// have been read (to their end, or for a short grace once it had exited).
+// have been read (to their end, or as far as they held anything once it had
+// exited: whatever it left running is ended then).
 struct TaskResult {
   int terminationStatus = 0;  // exit status, or non-zero when ended by a signal
   bool terminatedBySignal = false;
-  bool timedOut = false;  // ended for running past the time limit
-  Data standardOutput;
-  Data standardError;                    // all of it, or its first bytes when standardErrorLeftOut > 0
-  Data standardErrorTail;                // its last bytes when standardErrorLeftOut > 0, else empty
-  std::size_t standardErrorLeftOut = 0;  // bytes between the two that were not kept
+  bool timedOut = false;                  // ended for running past the time limit
+  Data standardOutput;                    // all of it, or its first standardOutputLimit bytes
+  std::size_t standardOutputLeftOut = 0;  // bytes beyond the limit, read and dropped
+  Data standardError;                     // all of it, or its first bytes when standardErrorLeftOut > 0
+  Data standardErrorTail;                 // its last bytes when standardErrorLeftOut > 0, else empty
+  std::size_t standardErrorLeftOut = 0;   // bytes between the two that were not kept
 };
 
 // Held while an installation may write into a folder; released when dropped.
@@ -93,11 +101,25 @@ class FileManager {
   // A cancellation stops the copy before its next file.
   virtual Status copyItem(const URL& from, const URL& to, const Cancellation& cancellation) = 0;
   virtual bool fileExistsAtPath(const std::string& path) = 0;
-  // Afterwards `original` holds what `replacement` held and the replacement's name is gone.
-  virtual Status replaceItem(const URL& original, const URL& replacement) = 0;
+  // Whether `url` names a folder, not a link, that holds each of `files`
+  // (paths relative to it) as a regular file reached through no link.
+  virtual bool folderHolds(const URL& url, const std::vector<std::string>& files) = 0;
+  // Replaces `original` by `replacement`, but only while `original` is a
+  // folder that holds `originalHolds` (as folderHolds): anything else there is
+  // left as it is, with an error of kNotAnEarlierCopyDomain. The replacement
+  // is on disk before it takes the name, and the name before the old tree is
+  // removed. Afterwards `original` holds what `replacement` held, and the
+  // replacement's name holds whatever the old tree's removal had to leave;
+  // where two names cannot be exchanged in one step, the old tree is set
+  // aside at `setAside` instead, and what its removal leaves stays there.
+  virtual Status replaceItem(const URL& original, const URL& replacement,
+                             const std::vector<std::string>& originalHolds, const URL& setAside) = 0;
+  // The moved tree is on disk before it takes its new name, and the name after.
   virtual Status moveItem(const URL& from, const URL& to) = 0;
-  // Removes a whole tree, giving the user's own folders write permission where
-  // their mode is what keeps their entries in place.
+  // Removes a whole tree of the caller's own, never following a link and never
+  // crossing into another file system: what is mounted inside stays whole, and
+  // so do the folders that hold it. Its folders whose mode keeps their entries
+  // in place are given their owner's write permission first.
   virtual Status removeItem(const URL& url) = 0;
   // The names in a folder, without "." and "..".
   virtual Outcome<std::vector<std::string>> contentsOfDirectory(const URL& url) = 0;
@@ -118,8 +140,10 @@ class Foundation {
   // Launches the executable in a process group of its own with these
   // arguments, inheriting standard input, environment and working folder,
   // collects both output streams and waits for it; once it has exited, its
-  // streams are read for a short grace only, so that a descendant holding them
-  // cannot hold the caller. A launch failure, or a cancellation, is the error.
+  // streams are read as far as they hold anything (for a short grace at
+  // most, so that a descendant holding them cannot hold the caller), and
+  // whatever it left running in its group is ended: SIGTERM, then SIGKILL a
+  // moment later. A launch failure, or a cancellation, is the error.
   virtual Outcome<TaskResult> runTask(const URL& executable, const std::vector<std::string>& arguments,
                                       const TaskOptions& options) = 0;
   Outcome<TaskResult> runTask(const URL& executable, const std::vector<std::string>& arguments) {

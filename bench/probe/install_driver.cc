@@ -1,6 +1,6 @@
 // One real installation, driven the way the page drives it, timed from the
 // "install" command to the event that ends it. The bundle to install is the
-// one whose program is <bundle>/Contents/MacOS/prog; HOME says where
+// one whose program is <bundle>/Contents/MacOS/vorn-preview-setup; HOME says where
 // ~/Applications is. Prints one JSON line: seconds, event type, message, its
 // length and the process's peak resident memory (VmHWM, KiB).
 //   vorn_install_driver <bundle>
@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   vorn::platform::headless::HeadlessPlatform platform(
-      {.executablePath = std::string(argv[1]) + "/Contents/MacOS/prog", .clock = {}});
+      {.executablePath = std::string(argv[1]) + "/Contents/MacOS/vorn-preview-setup", .clock = {}});
   auto controller = vorn::SetupController::create(platform.table());
   if (!controller) return 3;
   controller->applicationDidFinishLaunching();

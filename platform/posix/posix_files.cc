@@ -6,14 +6,18 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/posix_error.h"
@@ -179,44 +183,200 @@ class TreeCopier {
   bool useCopyRange_ = true;
 };
 
-// Removes one entry of an open folder, a whole tree without following links.
-// A folder of the user's own whose mode keeps its entries in place (no write
-// or search permission for its owner) is given that permission first.
-int removeEntry(int dirFd, const std::string& name) {
-  struct stat st {};
-  if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
-  if (!S_ISDIR(st.st_mode)) return ::unlinkat(dirFd, name.c_str(), 0) == 0 ? 0 : errno;
-  constexpr mode_t kOwnerAll = S_IRUSR | S_IWUSR | S_IXUSR;
-  if ((st.st_mode & kOwnerAll) != kOwnerAll && st.st_uid == ::geteuid()) {
-    // Not a link (lstat said a folder); fchmodat cannot be told not to follow one.
-    ::fchmodat(dirFd, name.c_str(), (st.st_mode & 07777) | kOwnerAll, 0);
-  }
-  int first = 0;
-  {
-    UniqueFd folder(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder.valid()) return errno;
-    UniqueFd listed(::dup(folder.get()));
-    if (!listed.valid()) return errno;
-    std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listed.get()));
-    if (!dir) return errno;
-    listed.release();  // the listing closes it
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir.get())) {
-      const std::string child = entry->d_name;
-      if (child != "." && child != "..") names.push_back(child);
-    }
-    for (const std::string& child : names) {
-      const int code = removeEntry(folder.get(), child);
-      if (first == 0 && code != 0 && code != ENOENT) first = code;
-    }
-  }
-  if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) != 0) return first != 0 ? first : errno;
+// Where an entry lies: its file system and the mount it is reached through
+// (a bind mount of the same file system has a mount of its own).
+struct Place {
+  dev_t device = 0;
+  std::uint64_t mount = 0;
+  bool operator==(const Place&) const = default;
+};
+
+struct Looked {
+  mode_t mode = 0;
+  uid_t owner = 0;
+  Place place;
+};
+
+// 0 or an errno; an empty name looks at the folder `dirFd` itself.
+int lookAt(int dirFd, const std::string& name, Looked& out) {
+  struct statx sx {};
+  const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (name.empty() ? AT_EMPTY_PATH : 0);
+  if (::statx(dirFd, name.c_str(), flags, STATX_TYPE | STATX_MODE | STATX_UID | STATX_MNT_ID, &sx) != 0)
+    return errno;
+  out.mode = sx.stx_mode;
+  out.owner = sx.stx_uid;
+  out.place.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  out.place.mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : 0;
   return 0;
+}
+
+constexpr mode_t kOwnerAll = S_IRUSR | S_IWUSR | S_IXUSR;
+
+// Removes a tree of the caller's own without following links and without
+// crossing into another file system, as `rm --one-file-system` does: what is
+// mounted inside stays whole, and so do the folders that hold it. Its own
+// folders whose mode keeps their entries in place are given their owner's
+// permissions first, on the open folder itself, never by name.
+class TreeRemover {
+ public:
+  // Answers 0, or the errno of the first entry that could not be removed
+  // (EXDEV when the tree holds another file system, which is kept).
+  int remove(int parentFd, const std::string& name) {
+    Looked parent;
+    if (const int code = lookAt(parentFd, "", parent); code != 0) return code;
+    home_ = parent.place;
+    const int code = removeEntry(parentFd, name);
+    return code != 0 ? code : kept_ ? EXDEV : 0;
+  }
+
+ private:
+  int removeEntry(int dirFd, const std::string& name) {
+    Looked entry;
+    if (const int code = lookAt(dirFd, name, entry); code != 0) return code;
+    if (entry.place != home_) {
+      kept_ = true;
+      return 0;
+    }
+    if (!S_ISDIR(entry.mode)) return ::unlinkat(dirFd, name.c_str(), 0) == 0 ? 0 : errno;
+    int first = 0;
+    {
+      UniqueFd folder;
+      if (const int code = openForRemoval(dirFd, name, entry, folder); code != 0) {
+        if (code != EXDEV) return code;
+        kept_ = true;
+        return 0;
+      }
+      UniqueFd listed(::dup(folder.get()));
+      if (!listed.valid()) return errno;
+      std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listed.get()));
+      if (!dir) return errno;
+      listed.release();  // the listing closes it
+      std::vector<std::string> names;
+      while (const dirent* child = ::readdir(dir.get())) {
+        const std::string childName = child->d_name;
+        if (childName != "." && childName != "..") names.push_back(childName);
+      }
+      for (const std::string& child : names) {
+        const int code = removeEntry(folder.get(), child);
+        if (first == 0 && code != 0 && code != ENOENT) first = code;
+      }
+    }
+    if (::unlinkat(dirFd, name.c_str(), AT_REMOVEDIR) == 0) return 0;
+    // A folder that holds a mount stays, and says nothing is lost.
+    if (kept_ && errno == ENOTEMPTY) return first;
+    return first != 0 ? first : errno;
+  }
+
+  // Opens the folder `name` (no link) to list and empty it; one of the
+  // user's own whose mode keeps its entries in place gets the owner's
+  // permissions on the descriptor. A folder without read permission can be
+  // opened only as a path: its mode is then changed through the kernel's
+  // name for that descriptor, which is the opened folder and nothing else.
+  int openForRemoval(int dirFd, const std::string& name, const Looked& entry, UniqueFd& out) {
+    const bool own = entry.owner == ::geteuid();
+    UniqueFd folder(::openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!folder.valid()) {
+      if (errno != EACCES || !own) return errno;
+      const UniqueFd path(::openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!path.valid()) return errno;
+      Looked opened;
+      if (const int code = lookAt(path.get(), "", opened); code != 0) return code;
+      if (opened.place != home_) return EXDEV;
+      if (opened.owner != entry.owner) return EACCES;
+      const std::string self = "/proc/self/fd/" + std::to_string(path.get());
+      if (::chmod(self.c_str(), (opened.mode & 07777) | kOwnerAll) != 0) return EACCES;
+      folder = UniqueFd(::openat(path.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      if (!folder.valid()) return errno;
+    }
+    // What was opened is what is looked at from here on, whatever the name now holds.
+    Looked opened;
+    if (const int code = lookAt(folder.get(), "", opened); code != 0) return code;
+    if (opened.place != home_) return EXDEV;
+    if (own && opened.owner == entry.owner && (opened.mode & kOwnerAll) != kOwnerAll) {
+      ::fchmod(folder.get(), (opened.mode & 07777) | kOwnerAll);
+    }
+    out = std::move(folder);
+    return 0;
+  }
+
+  Place home_;
+  bool kept_ = false;
+};
+
+// Splits "a/b/c" into its components.
+std::vector<std::string> componentsOf(const std::string& relative) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= relative.size()) {
+    const std::size_t slash = std::min(relative.find('/', start), relative.size());
+    if (slash > start) parts.push_back(relative.substr(start, slash - start));
+    start = slash + 1;
+  }
+  return parts;
+}
+
+// Whether the entry `name` of `dirFd` is a folder, not a link, that holds
+// each of `files` as a regular file reached through folders, none a link.
+bool holdsEach(int dirFd, const std::string& name, const std::vector<std::string>& files) {
+  const UniqueFd root(::openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!root.valid()) return false;
+  for (const std::string& file : files) {
+    const std::vector<std::string> parts = componentsOf(file);
+    if (parts.empty()) return false;
+    UniqueFd folder;
+    int at = root.get();
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+      folder = UniqueFd(::openat(at, parts[i].c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!folder.valid()) return false;
+      at = folder.get();
+    }
+    struct stat st {};
+    if (::fstatat(at, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+      return false;
+  }
+  return true;
 }
 
 bool exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+// A path's folder, opened, and its last component.
+struct Entry {
+  UniqueFd folder;
+  std::string name;
+  std::string path;
+};
+
+int openEntry(const std::string& path, Entry& out) {
+  std::string trimmed = path;
+  while (trimmed.size() > 1 && trimmed.ends_with('/')) trimmed.pop_back();
+  const std::filesystem::path whole(trimmed);
+  const std::filesystem::path parent =
+      whole.has_parent_path() ? whole.parent_path() : std::filesystem::path(".");
+  out.folder = UniqueFd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!out.folder.valid()) return errno;
+  out.name = whole.filename().string();
+  out.path = trimmed;
+  return 0;
+}
+
+Error notAnEarlierCopy(const std::string& path) {
+  return Error{std::string(kNotAnEarlierCopyDomain), EEXIST,
+               "Could not replace " + quoted(path) + ": it is not an earlier copy"};
+}
+
+// The file system's own record of a folder's names: a rename is durable only
+// once its folder is flushed.
+int flushFolder(int folderFd) { return ::fsync(folderFd) == 0 ? 0 : errno; }
+
+// Everything written below `path` is on disk before anything refers to it by
+// its final name.
+int flushTree(const std::string& path) {
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.valid()) return errno;
+  return ::syncfs(fd.get()) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -226,35 +386,64 @@ Status copyTree(const std::string& from, const std::string& to, const Cancellati
 }
 
 int removeTree(const std::string& path) {
-  const std::filesystem::path whole(path);
-  const std::filesystem::path parent =
-      whole.has_parent_path() ? whole.parent_path() : std::filesystem::path(".");
-  UniqueFd folder(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!folder.valid()) return errno;
-  return removeEntry(folder.get(), whole.filename().string());
+  Entry entry;
+  if (const int code = openEntry(path, entry); code != 0) return code;
+  return TreeRemover().remove(entry.folder.get(), entry.name);
 }
 
-Status replaceByRenaming(const std::string& original, const std::string& replacement) {
+bool folderHolds(const std::string& path, const std::vector<std::string>& files) {
+  Entry entry;
+  if (openEntry(path, entry) != 0) return false;
+  return holdsEach(entry.folder.get(), entry.name, files);
+}
+
+namespace {
+
+// replaceByRenaming once the replacement is on disk.
+Status replaceFlushedByRenaming(const std::string& original, const std::string& replacement,
+                                const std::vector<std::string>& originalHolds, const std::string& setAside) {
   const std::string what = "replace " + quoted(original) + " with " + quoted(replacement);
-  std::string aside;
-  for (int attempt = 0;; ++attempt) {
-    aside = original + ".replaced-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-    if (!exists(aside)) break;
+  Entry to;
+  Entry from;
+  Entry aside;
+  for (auto [path, entry] : {std::pair{&original, &to}, {&replacement, &from}, {&setAside, &aside}}) {
+    if (const int code = openEntry(*path, *entry); code != 0) return posixFailure(code, what);
   }
-  if (::renameat2(AT_FDCWD, original.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0) {
-    return posixFailure(errno, what);
+  if (!holdsEach(to.folder.get(), to.name, originalHolds)) return notAnEarlierCopy(original);
+  auto renameNoReplace = [](const Entry& a, const Entry& b) {
+    if (::renameat2(a.folder.get(), a.name.c_str(), b.folder.get(), b.name.c_str(), RENAME_NOREPLACE) == 0)
+      return 0;
+    if (errno != EINVAL && errno != ENOSYS) return errno;
+    // No such flag here either: the look and the rename are two steps.
+    struct stat st {};
+    if (::fstatat(b.folder.get(), b.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    return ::renameat(a.folder.get(), a.name.c_str(), b.folder.get(), b.name.c_str()) == 0 ? 0 : errno;
+  };
+  // Set aside under a name of the caller's, which its next run sweeps should
+  // this one end before the old tree is gone.
+  if (const int code = renameNoReplace(to, aside); code != 0) return posixFailure(code, what);
+  if (!holdsEach(aside.folder.get(), aside.name, originalHolds)) {
+    // Swapped since the look: it goes back as it was.
+    (void)renameNoReplace(aside, to);
+    return notAnEarlierCopy(original);
   }
-  if (::rename(replacement.c_str(), original.c_str()) != 0) {
-    const int code = errno;
-    ::rename(aside.c_str(), original.c_str());  // the old one goes back where it was
+  if (const int code = renameNoReplace(from, to); code != 0) {
+    (void)renameNoReplace(aside, to);  // the old one goes back where it was
     return posixFailure(code, what);
   }
-  // The old tree goes under the replacement's now free name, which the
-  // caller's clean-up knows: should its removal fail, nothing is left under a
-  // name that nobody looks for.
-  const std::string& old = ::rename(aside.c_str(), replacement.c_str()) == 0 ? replacement : aside;
-  (void)removeTree(old);
+  (void)flushFolder(to.folder.get());
+  (void)TreeRemover().remove(aside.folder.get(), aside.name);
   return success();
+}
+
+}  // namespace
+
+Status replaceByRenaming(const std::string& original, const std::string& replacement,
+                         const std::vector<std::string>& originalHolds, const std::string& setAside) {
+  if (const int code = flushTree(replacement); code != 0) {
+    return posixFailure(code, "replace " + quoted(original) + " with " + quoted(replacement));
+  }
+  return replaceFlushedByRenaming(original, replacement, originalHolds, setAside);
 }
 
 Status PosixFileManager::createDirectory(const URL& url, bool withIntermediateDirectories) {
@@ -293,35 +482,68 @@ bool PosixFileManager::fileExistsAtPath(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-Status PosixFileManager::replaceItem(const URL& original, const URL& replacement) {
+bool PosixFileManager::folderHolds(const URL& url, const std::vector<std::string>& files) {
+  return posix::folderHolds(url.path(), files);
+}
+
+Status PosixFileManager::replaceItem(const URL& original, const URL& replacement,
+                                     const std::vector<std::string>& originalHolds, const URL& setAside) {
   const std::string to = original.path();
   const std::string from = replacement.path();
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
-    // The old tree now lies under the replacement's name; a removal that
-    // fails leaves it there, where the caller's clean-up looks again.
-    (void)removeTree(from);
-    return success();
+  const std::string what = "replace " + quoted(to) + " with " + quoted(from);
+  Entry old;
+  Entry fresh;
+  if (const int code = openEntry(to, old); code != 0) return posixFailure(code, what);
+  if (const int code = openEntry(from, fresh); code != 0) return posixFailure(code, what);
+  if (!holdsEach(old.folder.get(), old.name, originalHolds)) return notAnEarlierCopy(to);
+  if (const int code = flushTree(from); code != 0) return posixFailure(code, what);
+  if (::renameat2(fresh.folder.get(), fresh.name.c_str(), old.folder.get(), old.name.c_str(),
+                  RENAME_EXCHANGE) != 0) {
+    if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP)
+      return replaceFlushedByRenaming(to, from, originalHolds, setAside.path());
+    return posixFailure(errno, what);
   }
-  if (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP) return replaceByRenaming(to, from);
-  return posixFailure(errno, "replace " + quoted(to) + " with " + quoted(from));
+  // What went out is looked at again: it may have been swapped since the
+  // first look, and then it goes back as it was.
+  if (!holdsEach(fresh.folder.get(), fresh.name, originalHolds)) {
+    (void)::renameat2(fresh.folder.get(), fresh.name.c_str(), old.folder.get(), old.name.c_str(),
+                      RENAME_EXCHANGE);
+    (void)flushFolder(old.folder.get());
+    return notAnEarlierCopy(to);
+  }
+  // The new name is on disk before the old tree goes; a removal that stops
+  // short leaves what is left under the replacement's name, which the
+  // caller's clean-up looks at again.
+  if (const int code = flushFolder(old.folder.get()); code != 0) return posixFailure(code, what);
+  (void)TreeRemover().remove(fresh.folder.get(), fresh.name);
+  return success();
 }
 
 Status PosixFileManager::moveItem(const URL& from, const URL& to) {
   const std::string a = from.path();
   const std::string b = to.path();
   const std::string what = "move " + quoted(a) + " to " + quoted(b);
-  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return success();
-  if (errno != EINVAL && errno != ENOSYS) return posixFailure(errno, what);
-  if (exists(b)) return posixFailure(EEXIST, what);
-  if (::rename(a.c_str(), b.c_str()) != 0) return posixFailure(errno, what);
+  if (const int code = flushTree(a); code != 0) return posixFailure(code, what);
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return posixFailure(errno, what);
+    if (exists(b)) return posixFailure(EEXIST, what);
+    if (::rename(a.c_str(), b.c_str()) != 0) return posixFailure(errno, what);
+  }
+  Entry placed;
+  if (const int code = openEntry(b, placed); code != 0) return posixFailure(code, what);
+  if (const int code = flushFolder(placed.folder.get()); code != 0) return posixFailure(code, what);
   return success();
 }
 
 Status PosixFileManager::removeItem(const URL& url) {
-  std::string trimmed = url.path();
-  while (trimmed.size() > 1 && trimmed.ends_with('/')) trimmed.pop_back();
-  const std::string& path = trimmed;
-  if (const int code = removeTree(path); code != 0) return posixFailure(code, "remove " + quoted(path));
+  const std::string path = url.path();
+  if (const int code = removeTree(path); code != 0) {
+    if (code == EXDEV) {
+      return posixError(code, "Kept part of " + quoted(path) +
+                                  ": another file system is mounted inside it, and stays as it is");
+    }
+    return posixFailure(code, "remove " + quoted(path));
+  }
   return success();
 }
 

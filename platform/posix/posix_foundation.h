@@ -19,7 +19,9 @@ class PosixFileManager final : public FileManager {
   Status createDirectory(const URL& url, bool withIntermediateDirectories) override;
   Status copyItem(const URL& from, const URL& to, const Cancellation& cancellation) override;
   bool fileExistsAtPath(const std::string& path) override;
-  Status replaceItem(const URL& original, const URL& replacement) override;
+  bool folderHolds(const URL& url, const std::vector<std::string>& files) override;
+  Status replaceItem(const URL& original, const URL& replacement,
+                     const std::vector<std::string>& originalHolds, const URL& setAside) override;
   Status moveItem(const URL& from, const URL& to) override;
   Status removeItem(const URL& url) override;
   Outcome<std::vector<std::string>> contentsOfDirectory(const URL& url) override;

@@ -1,8 +1,10 @@
 // Running the updater: both of its streams are drained together while it
 // runs, so it never stalls on a full pipe; it runs in a process group of its
-// own, is reaped the moment it exits (a pidfd says when), and its end, not
-// the end of its streams, ends the wait. It dies with the program, and a
+// own, and its exit (a pidfd says when), not the end of its streams, ends
+// the wait: what the pipes hold then is read, whatever it left running in
+// its group is ended, and it is reaped. It dies with the program, and a
 // watcher ends its group then, however the program ends.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -16,6 +18,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -35,12 +38,17 @@ namespace {
 
 constexpr std::size_t kReadSize = 1 << 20;
 constexpr int kPipeSize = 1 << 20;
-// Once the updater has exited, how long its streams are still read: what it
-// wrote just before exiting is in the pipes; a descendant that keeps them
-// open does not get to hold the installation.
+// Once the updater has exited, everything it wrote is in the pipes: they are
+// read for as long as they hold anything, but no longer than this, so that a
+// descendant that keeps writing does not get to hold the installation.
 constexpr std::chrono::milliseconds kExitedReadGrace{1000};
 // Between the polite request to end (SIGTERM) and the one that cannot be refused.
 constexpr std::chrono::milliseconds kStopGrace{1000};
+// The same for what an updater that exited left running in its group.
+constexpr std::chrono::milliseconds kLeftoverGrace{250};
+// How often the end of such leftovers is looked for: they are no children of
+// ours, so nothing tells us.
+constexpr std::chrono::milliseconds kLeftoverTick{5};
 // How often a wait looks at its cancellation.
 constexpr std::chrono::milliseconds kCancellationTick{50};
 
@@ -53,7 +61,8 @@ using Clock = std::chrono::steady_clock;
 // large mappings ask for huge pages.
 class Collector {
  public:
-  Collector() = default;
+  // Keeps at most `limit` bytes (0: all) and counts the rest.
+  explicit Collector(std::size_t limit = 0) : limit_(limit) {}
   ~Collector() {
     if (data_ != nullptr) ::munmap(data_, capacity_);
   }
@@ -62,10 +71,12 @@ class Collector {
 
   // Answers false at the end of the stream or on an error.
   bool readFrom(int fd, int& error) {
+    if (limit_ > 0 && filled_ >= limit_) return drop(fd, error);
     if (capacity_ - filled_ < kReadSize && !grow(error)) return false;
     populateAhead();
+    const std::size_t room = limit_ > 0 ? std::min(capacity_, limit_) - filled_ : capacity_ - filled_;
     while (true) {
-      const ssize_t n = ::read(fd, data_ + filled_, capacity_ - filled_);
+      const ssize_t n = ::read(fd, data_ + filled_, room);
       if (n > 0) filled_ += static_cast<std::size_t>(n);
       if (n >= 0 || errno != EINTR) {
         if (n < 0 && errno != EAGAIN) error = errno;
@@ -73,6 +84,8 @@ class Collector {
       }
     }
   }
+
+  [[nodiscard]] std::size_t leftOut() const { return leftOut_; }
 
   // Hands the mapping over to the bytes that the caller keeps.
   Data take() {
@@ -122,10 +135,29 @@ class Collector {
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
   }
 
+  // Past the limit: read on, so the writer never stalls, and keep nothing.
+  bool drop(int fd, int& error) {
+    if (scratch_.empty()) scratch_.resize(std::size_t{64} << 10);
+    while (true) {
+      const ssize_t n = ::read(fd, scratch_.data(), scratch_.size());
+      if (n > 0) {
+        leftOut_ += static_cast<std::size_t>(n);
+        return true;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) return true;
+      if (n < 0) error = errno;
+      return false;
+    }
+  }
+
+  std::size_t limit_ = 0;
   char* data_ = nullptr;
   std::size_t capacity_ = 0;
   std::size_t filled_ = 0;
   std::size_t populated_ = 0;
+  std::size_t leftOut_ = 0;
+  std::vector<char> scratch_;
 };
 
 // A stream of which only its first and its last `ends` bytes are kept (all of
@@ -305,9 +337,37 @@ class GroupWatcher {
   pid_t pid_ = -1;
 };
 
-// The updater's process and its group: reaped once, the moment it is seen to
-// have exited; ended with its whole group (politely, then not) when stopped or
-// when dropped before it exited, so that nothing it started outlives the wait.
+// Whether a process group still has a member that runs: a member that has
+// ended but is not yet reaped by whoever inherited it counts for kill(2), not
+// here, so only /proc can tell (when it cannot, kill's answer stands).
+bool groupLives(pid_t group) {
+  if (::kill(-group, 0) != 0) return false;
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
+  if (!proc) return true;
+  char text[512];
+  while (const dirent* entry = ::readdir(proc.get())) {
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    const std::string path = std::string("/proc/") + entry->d_name + "/stat";
+    const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) continue;
+    const ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+    if (n <= 0) continue;
+    text[n] = '\0';
+    // "pid (name) state ppid pgrp ...": the name may hold anything but ends at the last ')'.
+    const char* close = std::strrchr(text, ')');
+    char state = 0;
+    int parent = 0;
+    int pgrp = 0;
+    if (close == nullptr || std::sscanf(close + 1, " %c %d %d", &state, &parent, &pgrp) != 3) continue;
+    if (pgrp == group && state != 'Z' && state != 'X') return true;
+  }
+  return false;
+}
+
+// The updater's process and its group: reaped once, after its group has been
+// signalled, so that the group's id cannot have been given to anyone else;
+// ended with its whole group (politely, then not) when stopped or when
+// dropped before it exited, so that nothing it started outlives the wait.
 class ChildProcess {
  public:
   explicit ChildProcess(pid_t pid) : pid_(pid), pidfd_(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))) {}
@@ -323,10 +383,26 @@ class ChildProcess {
   [[nodiscard]] bool reaped() const { return reaped_; }
   [[nodiscard]] int status() const { return status_; }
 
-  // Reaps the process if it has exited; answers whether it is reaped.
-  bool reapIfExited() {
-    if (!reaped_ && hasExited()) reap();
-    return reaped_;
+  // Whether the process has exited; it is left unreaped, so that its group's
+  // id stays its own until the group has been ended.
+  bool exited() const { return reaped_ || hasExited(); }
+
+  // For an updater that has exited and whose output is read: whatever it left
+  // in its group is asked to end, the updater reaped, and once the group is
+  // empty, or a moment later, what is left of it is killed. The group's id
+  // cannot be given to anyone else while any member of it lives.
+  void endGroup() {
+    if (reaped_) return;
+    ::kill(-pid_, SIGTERM);
+    reap();
+    const auto until = Clock::now() + kLeftoverGrace;
+    while (groupLives(pid_)) {
+      if (Clock::now() >= until) {
+        ::kill(-pid_, SIGKILL);
+        break;
+      }
+      ::poll(nullptr, 0, static_cast<int>(kLeftoverTick.count()));
+    }
   }
 
   // SIGTERM to the group; SIGKILL to the group if the process has not exited
@@ -436,7 +512,7 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
   outWrite.reset();
   errWrite.reset();
 
-  Collector out;
+  Collector out(options.standardOutputLimit);
   std::optional<Collector> wholeErr;
   std::optional<BoundedCollector> boundedErr;
   if (options.standardErrorEnds > 0) {
@@ -461,7 +537,7 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
   bool errOpen = true;
   std::optional<Clock::time_point> readUntil;  // set once the updater has exited
   while (true) {
-    if (!readUntil && child.reapIfExited()) readUntil = Clock::now() + kExitedReadGrace;
+    if (!readUntil && child.exited()) readUntil = Clock::now() + kExitedReadGrace;
     if (readUntil && ((!outOpen && !errOpen) || Clock::now() >= *readUntil)) break;
     if (!readUntil) {
       if (cancellation != nullptr && cancellation->isCancelled()) {
@@ -474,17 +550,21 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
         break;
       }
     }
-    Clock::time_point wake = readUntil ? *readUntil : deadline;
+    Clock::time_point wake = deadline;
     const bool ticking = !readUntil && (cancellation != nullptr || child.exitFd() < 0);
     if (ticking) wake = std::min(wake, Clock::now() + kCancellationTick);
     pollfd fds[3] = {{outOpen ? outRead.get() : -1, POLLIN, 0},
                      {errOpen ? errRead.get() : -1, POLLIN, 0},
                      {readUntil ? -1 : child.exitFd(), POLLIN, 0}};
-    if (::poll(fds, 3, wake == Clock::time_point::max() ? -1 : millisecondsUntil(wake)) < 0) {
+    // Once it has exited, what the pipes hold now is all of its output.
+    const int timeout = readUntil ? 0 : wake == Clock::time_point::max() ? -1 : millisecondsUntil(wake);
+    const int ready = ::poll(fds, 3, timeout);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       readError = errno;
       break;
     }
+    if (ready == 0 && readUntil) break;
     if (outOpen && fds[0].revents != 0) outOpen = out.readFrom(outRead.get(), readError);
     if (errOpen && fds[1].revents != 0) errOpen = readErr(readError);
     if (readError != 0) break;
@@ -497,6 +577,8 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
     child.stop();
     return posixFailure(readError, "read the output of \"" + path + "\"");
   }
+  // Nothing the updater started outlives its run.
+  child.endGroup();
 
   const int status = child.status();
   TaskResult result;
@@ -507,6 +589,7 @@ Outcome<TaskResult> PosixFoundation::runTask(const URL& executable, const std::v
     result.terminatedBySignal = true;
     result.terminationStatus = WIFSIGNALED(status) ? WTERMSIG(status) : 1;
   }
+  result.standardOutputLeftOut = out.leftOut();
   result.standardOutput = out.take();
   if (boundedErr) {
     boundedErr->take(result);

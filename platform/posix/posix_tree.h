@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/error.h"
 #include "platform/foundation.h"
@@ -14,14 +15,23 @@ namespace vorn::platform::posix {
 // stops it before the next entry.
 Status copyTree(const std::string& from, const std::string& to, const Cancellation& cancellation);
 
-// Removes a tree without following links, giving the owner's folders owner
-// permissions where their mode blocks the removal; answers 0 or an errno.
+// Removes a tree of the caller's own without following links and without
+// crossing into another file system (what is mounted inside stays, with the
+// folders that hold it: EXDEV); its owner's folders whose mode blocks the
+// removal get owner permissions on their descriptor. Answers 0 or an errno.
 int removeTree(const std::string& path);
 
-// Replaces `original` by `replacement` with plain renames, for file systems
-// that cannot exchange two names: the original is set aside first and put
-// back if the replacement cannot take its place; once it has, the old tree
-// is removed from under the replacement's name.
-Status replaceByRenaming(const std::string& original, const std::string& replacement);
+// Whether `path` is a folder, not a link, holding each of `files` (relative
+// paths) as a regular file reached through no link.
+bool folderHolds(const std::string& path, const std::vector<std::string>& files);
+
+// Replaces `original`, while it is a folder that holds `originalHolds`, by
+// `replacement` with plain renames, for file systems that cannot exchange
+// two names: the replacement is flushed, the original set aside at
+// `setAside` (and put back if the replacement cannot take its place), the
+// folder flushed; then the old tree is removed from `setAside`, where
+// whatever its removal cannot take stays.
+Status replaceByRenaming(const std::string& original, const std::string& replacement,
+                         const std::vector<std::string>& originalHolds, const std::string& setAside);
 
 }  // namespace vorn::platform::posix

@@ -67,7 +67,10 @@ ControllerTest::ControllerTest(const std::string& bundleName)
       platform(platform::posix::PosixFoundation::Options{
           .executablePath = (bundle_ / "Contents" / "MacOS" / "vorn-preview-setup").string(), .clock = {}}) {
   setenv("HOME", home().c_str(), 1);
-  std::filesystem::create_directories(uiFolder());
+  // The program and its page: what makes an installed copy an earlier bundle
+  // that the next installation may replace.
+  writeFile(bundle_ / "Contents" / "MacOS" / "vorn-preview-setup", "#!/bin/sh\n");
+  writeFile(uiFolder() / "index.html", "<html></html>");
   controller = SetupController::create(platform.table());
   if (controller) platform.app.setDelegate(controller.get());
 }

@@ -67,6 +67,11 @@ class ControllerTest : public ::testing::Test {
   std::filesystem::path applications() const { return home() / "Applications"; }
   std::filesystem::path destination() const { return applications() / "Vorn Preview Setup.app"; }
   std::filesystem::path updaterPath() const { return bundle_ / "Contents" / "MacOS" / "vorn-updater"; }
+  // What the installer recognises as an earlier bundle: the program and the page.
+  static void makeEarlierBundle(const std::filesystem::path& at) {
+    writeFile(at / "Contents" / "MacOS" / "vorn-preview-setup", "old program");
+    writeFile(at / "Contents" / "Resources" / "ui" / "index.html", "<html>old</html>");
+  }
   // Runs the launch sequence.
   void launch();
   std::vector<std::map<std::string, std::string>> events() const { return platform.events(); }

@@ -116,26 +116,30 @@ TEST_F(FieldTest, AnUpdaterPastItsTimeLimitIsEndedWithEverythingItStarted) {
   EXPECT_EQ(kUpdaterTimeLimitSeconds, 120);
 }
 
-TEST_F(FieldTest, TheUpdatersExitEndsTheWaitEvenWhenItsChildHoldsTheOutput) {
-  const fs::path child = temp.path() / "child.pid";
+TEST_F(FieldTest, TheUpdatersExitEndsTheWaitAndWhatItLeftInItsGroup) {
+  const fs::path holder = temp.path() / "holder.pid";
+  const fs::path stubborn = temp.path() / "stubborn.pid";
   const fs::path self = temp.path() / "self.pid";
+  // One child holds the output and ends when asked; one holds nothing and
+  // refuses the polite request. Both are ready before the updater exits.
   setUpdater("echo $$ > '" + self.string() + "'; printf '%s' '" + std::string(kRecord) +
-             "'; echo noted >&2; (echo $$ > /dev/null; sleep 60; echo late) & echo $! > '" + child.string() +
-             "'; exit 0");
-  const auto started = Clock::now();
+             "'; echo noted >&2; (sleep 60; echo late) & echo $! > '" + holder.string() +
+             "'; sh -c 'trap \"\" TERM; echo $$ > \"" + stubborn.string() + ".tmp\"; mv \"" +
+             stubborn.string() + ".tmp\" \"" + stubborn.string() +
+             "\"; exec sleep 60' </dev/null >/dev/null 2>&1 & "
+             "while [ ! -s '" +
+             stubborn.string() + "' ]; do sleep 0.01; done; exit 0");
   auto task = run({});
-  const auto took = Clock::now() - started;
   ASSERT_TRUE(task.ok()) << task.error().localizedDescription;
   EXPECT_EQ(task.value().terminationStatus, 0);
   EXPECT_FALSE(task.value().timedOut);
   EXPECT_EQ(task.value().standardOutput.bytes(), kRecord);
   EXPECT_EQ(task.value().standardError.bytes(), "noted\n");
-  EXPECT_LT(took, 10s);
-  // Reaped, not left a zombie; its child left alone to do what it does.
+  // Reaped, not left a zombie; what it left running is gone with it.
   EXPECT_FALSE(running(pidIn(self)));
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pidIn(self))));
-  EXPECT_TRUE(running(pidIn(child)));
-  ::kill(-pidIn(self), SIGKILL);  // the group it left behind
+  EXPECT_TRUE(eventually([&] { return !running(pidIn(holder)); })) << "the child holding its output survived";
+  EXPECT_TRUE(eventually([&] { return !running(pidIn(stubborn)); })) << "the child refusing SIGTERM survived";
 
   // And through the installer, the record decodes as usual.
   setUpdater("printf '%s' '" + std::string(kRecord) + "'; sleep 5 & exit 0");
@@ -203,6 +207,29 @@ TEST_F(FieldTest, AShortStandardErrorIsKeptWholeAndUnchanged) {
   EXPECT_NE(long_one.find("left out"), std::string::npos);
 }
 
+TEST_F(FieldTest, StandardOutputBeyondOneMebibyteFailsInPlainWords) {
+  // The record padded with spaces to exactly the bound still decodes.
+  const std::size_t pad = kUpdaterOutputLimit - kRecord.size();
+  setUpdater("printf '%s' '" + std::string(kRecord) + "'; head -c " + std::to_string(pad) +
+             " /dev/zero | tr '\\0' ' '");
+  EXPECT_EQ(install().at("type"), "installed");
+  // One byte more, or a flood, is not a result; the flood is read to its end
+  // without being kept.
+  for (const std::size_t extra : {std::size_t{1}, std::size_t{64} << 20}) {
+    setUpdater("printf '%s' '" + std::string(kRecord) + "'; head -c " + std::to_string(pad + extra) +
+               " /dev/zero | tr '\\0' ' '");
+    auto task = run(updaterTaskOptions(nullptr));
+    ASSERT_TRUE(task.ok()) << task.error().localizedDescription;
+    EXPECT_EQ(task.value().terminationStatus, 0);
+    EXPECT_EQ(task.value().standardOutput.size(), kUpdaterOutputLimit);
+    EXPECT_EQ(task.value().standardOutputLeftOut, extra);
+    const auto event = install();
+    EXPECT_EQ(event.at("message"), std::string(kFailurePrefix) +
+                                       "The updater printed more than 1 MiB where its short result was "
+                                       "expected, so setup could not read it.");
+  }
+}
+
 // --- staging copies, the folder's lock, removal -------------------------------------------------
 
 TEST_F(FieldTest, StaleStagingCopiesGoAndNothingElseInTheFolderIsTouched) {
@@ -229,6 +256,7 @@ TEST_F(FieldTest, StaleStagingCopiesGoAndNothingElseInTheFolderIsTouched) {
 }
 
 TEST_F(FieldTest, AReadOnlyEarlierBundleIsReplacedWithoutLeavingItBehind) {
+  makeEarlierBundle(destination());
   writeFile(destination() / "Contents" / "Resources" / "old.txt", "old");
   writeFile(destination() / "Contents" / "MacOS" / "old-program", "old");
   OwnerPermissionsOnly asTheUser;
@@ -245,7 +273,9 @@ TEST_F(FieldTest, AReadOnlyEarlierBundleIsReplacedWithoutLeavingItBehind) {
   writeFile(original / "deep" / "old.txt", "old");
   writeFile(replacement / "new.txt", "new");
   makeReadOnly(original);
-  ASSERT_TRUE(platform::posix::replaceByRenaming(original.string(), replacement.string()).ok());
+  ASSERT_TRUE(platform::posix::replaceByRenaming(original.string(), replacement.string(), {"deep/old.txt"},
+                                                 (temp.path() / ".App-old").string())
+                  .ok());
   EXPECT_TRUE(fs::exists(original / "new.txt"));
   EXPECT_EQ(entriesOf(temp.path()), (std::vector<std::string>{"App", "Vorn Preview Setup.app", "home"}));
 }

@@ -82,6 +82,7 @@ TEST_F(InstallTest, CreatesTheFolderMovesTheCopyIntoPlaceAndRunsItsUpdater) {
 }
 
 TEST_F(InstallTest, ReplacesAnEarlierBundleEachTimeAndLeavesNoStagingCopy) {
+  makeEarlierBundle(destination());
   writeFile(destination() / "Contents" / "old-only.txt", "old");
   for (int round = 0; round < 2; ++round) {
     EXPECT_EQ(install().at("type"), "installed");
@@ -94,6 +95,7 @@ TEST_F(InstallTest, ReplacesAnEarlierBundleEachTimeAndLeavesNoStagingCopy) {
 }
 
 TEST_F(InstallTest, ACopyFailingHalfwayLeavesTheEarlierBundleAndNoStagingCopy) {
+  makeEarlierBundle(destination());
   writeFile(destination() / "marker.txt", "earlier");
   // A socket cannot be copied, not even by root.
   const fs::path socketPath = bundle() / "Contents" / "Resources" / "zz.sock";
@@ -242,13 +244,16 @@ TEST(InstallReplaceByRenaming, PutsTheNewTreeInPlaceOrLeavesTheOldOne) {
   TempFolder temp;
   const fs::path original = temp.path() / "App";
   const fs::path replacement = temp.path() / ".App-new";
+  const std::string aside = (temp.path() / ".App-old").string();
+  const std::vector<std::string> holds = {"old.txt"};
   writeFile(original / "old.txt", "old");
   EXPECT_FALSE(
-      platform::posix::replaceByRenaming(original.string(), (temp.path() / "missing").string()).ok());
+      platform::posix::replaceByRenaming(original.string(), (temp.path() / "missing").string(), holds, aside)
+          .ok());
   EXPECT_EQ(readAll(original / "old.txt"), "old");
 
   writeFile(replacement / "new.txt", "new");
-  ASSERT_TRUE(platform::posix::replaceByRenaming(original.string(), replacement.string()).ok());
+  ASSERT_TRUE(platform::posix::replaceByRenaming(original.string(), replacement.string(), holds, aside).ok());
   EXPECT_EQ(readAll(original / "new.txt"), "new");
   EXPECT_FALSE(fs::exists(original / "old.txt"));
   EXPECT_EQ(std::distance(fs::directory_iterator(temp.path()), fs::directory_iterator()), 1);
