@@ -32,6 +32,7 @@ import json
 import gi
 
 import chromium_run
+import user_road
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
@@ -239,6 +240,16 @@ class Page:
         button = wait(f"a button labelled \u201c{label}\u201d", lambda: self.button(label))
         wait(f"\u201c{label}\u201d to be enabled", lambda: enabled(button), 5.0)
         button.do_action(0)  # a button's one action: press
+
+    def click(self, label):
+        """The button pressed with the pointer, at the middle of where the accessibility bus
+        says it is on the screen, as a person's click lands."""
+        button = wait(f"a button labelled \u201c{label}\u201d", lambda: self.button(label))
+        wait(f"\u201c{label}\u201d to be enabled", lambda: enabled(button), 5.0)
+        box = button.get_extents(Atspi.CoordType.SCREEN)
+        if box.width <= 0 or box.height <= 0:
+            raise RoadError(f"\u201c{label}\u201d has no place on the screen")
+        user_road.click(box.x + box.width / 2, box.y + box.height / 2)
 
 
 # --- The road -----------------------------------------------------------------
