@@ -83,6 +83,21 @@ def main():
             file.write(user_road.capture())
         shots.append(path)
 
+    def copy(label, expected):
+        """The page's Copy button clicked until it says Copied (a person clicks again when a click did
+        not take), then the clipboard holds what it copied."""
+        for attempt in range(2):
+            walkthrough.say(f"Clicking \u201c{label}\u201d." if attempt == 0 else
+                            f"   the button did not say Copied; clicking \u201c{label}\u201d again.")
+            page.click(label)
+            try:
+                user_road.wait("the button to say Copied", lambda: page.button("Copied"), 5.0, 0.1)
+                break
+            except user_road.RoadError:
+                if attempt == 1:
+                    raise
+        user_road.wait(f"\u201c{expected}\u201d on the clipboard", lambda: walker.clipboard() == expected, 10.0)
+
     walker = walkthrough.Road(argparse.Namespace(shots=args.shots, work=work, receipt_writer=None))
     process, page, xid = walker.start(bundle)
     # No window manager here: put the program at the left, the browser goes beside it.
@@ -98,9 +113,7 @@ def main():
         record = json.load(open(os.path.join(home, ".local", "share", "vorn-preview", "last-setup.json")))
         receipt = os.path.join(os.path.dirname(folder.rstrip("/")), "setup-confirmed.json")
 
-        walkthrough.say("Clicking \u201cCopy address\u201d.")
-        page.click("Copy address")
-        user_road.wait("the address on the clipboard", lambda: walker.clipboard() == user_road.EXTENSIONS, 10.0)
+        copy("Copy address", user_road.EXTENSIONS)
         shot("address-copied")
 
         browser = user_road.Browser(home, os.path.join(args.shots, "chromium.log"), user_road.place_beside(xid))
@@ -108,9 +121,7 @@ def main():
         road.open_extensions()
         road.developer_mode()
 
-        walkthrough.say("Clicking \u201cCopy folder\u201d.")
-        page.click("Copy folder")
-        user_road.wait("the folder on the clipboard", lambda: walker.clipboard() == folder, 10.0)
+        copy("Copy folder", folder)
 
         dialog = road.load_unpacked()
         road.choose_folder(dialog, enter=args.road == "enter")
