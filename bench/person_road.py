@@ -9,7 +9,6 @@ Copy buttons would have put there (the program's buttons are not what is timed).
 """
 
 import json
-import os
 import shutil
 import statistics
 import subprocess

@@ -288,8 +288,9 @@ class Browser:
         for xid in windows(self.proc.pid):
             box = geometry(xid)
             # Not a menu, tooltip or the address bar's suggestions: a window of a dialog's size.
-            if box and box[2] > 400 and box[3] > 300 and not xdotool("getwindowname", xid).strip().endswith(" - Chromium"):
-                return xid
+            if box and box[2] > 400 and box[3] > 300:
+                if not xdotool("getwindowname", xid).strip().endswith(" - Chromium"):
+                    return xid
         return None
 
     def wait_for(self, text, seconds):

@@ -399,7 +399,7 @@ class Road:
         self.screenshot("installed", "root")
         self.browsers += 1
         log = os.path.join(self.args.work, f"chromium-{self.browsers}.log")
-        say(f"Chromium is installed: walking the person's road in it, with a window beside the program,")
+        say("Chromium is installed: walking the person's road in it, with a window beside the program,")
         say(f"   its profile in {os.path.join(self.home, '.config', 'chromium')}")
         with user_road.Browser(self.home, log, user_road.place_beside(xid)) as browser:
             road = user_road.Road(browser, say, lambda name: self.screenshot(name, "root"))
