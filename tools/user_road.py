@@ -61,8 +61,11 @@ def keys(*combos):
         xdotool("key", combo)
 
 
-def windows(pid=None, name="."):
-    args = ["search", "--all", "--onlyvisible"] + (["--pid", pid] if pid else []) + ["--name", name]
+def windows(pid=None, name=None):
+    """The shown windows of a process, or of any whose name matches, or all."""
+    args = ["search", "--all", "--onlyvisible"] + (["--pid", pid] if pid else []) + (["--name", name] if name else [])
+    if not pid and not name:
+        args += ["--name", ""]
     return xdotool(*args).split()
 
 
@@ -236,6 +239,7 @@ class Browser:
             self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
                                          env=env, start_new_session=True)
         self.port = None
+        self.xid = None
 
     def log(self):
         try:
@@ -249,12 +253,24 @@ class Browser:
             raise RoadError(f"Chromium ended with {self.proc.returncode}; the end of its log:\n{self.log()[-1500:]}")
         return True
 
+    def big_windows(self):
+        """The browser's shown windows of a dialog's size or more: not a menu, a tooltip or the
+        address bar's suggestions."""
+        found = []
+        for xid in windows(self.proc.pid):
+            box = geometry(xid)
+            if box and box[2] > 400 and box[3] > 300:
+                found.append(xid)
+        return found
+
     def window(self):
-        """The browser's own window (not its folder window), once it is shown."""
-        def found():
-            self.alive()
-            return next((xid for xid in windows(self.proc.pid, " - Chromium$")), None)
-        return wait("Chromium's window", found, 60.0)
+        """The browser's own window, once it is shown (the first it shows, in any language)."""
+        if self.xid is None:
+            def found():
+                self.alive()
+                return next(iter(self.big_windows()), None)
+            self.xid = wait("Chromium's window", found, 60.0)
+        return self.xid
 
     def devtools_port(self):
         if self.port is None:
@@ -285,13 +301,7 @@ class Browser:
 
     def folder_window(self):
         """Chromium's folder window: its window other than the browser's."""
-        for xid in windows(self.proc.pid):
-            box = geometry(xid)
-            # Not a menu, tooltip or the address bar's suggestions: a window of a dialog's size.
-            if box and box[2] > 400 and box[3] > 300:
-                if not xdotool("getwindowname", xid).strip().endswith(" - Chromium"):
-                    return xid
-        return None
+        return next((xid for xid in self.big_windows() if xid != self.window()), None)
 
     def wait_for(self, text, seconds):
         """The monotonic time by which `text` was in the log, or None after `seconds`."""
@@ -362,15 +372,25 @@ class Road:
         self.shot = shot
         self.xid = None
 
-    def page(self, check, what, seconds=30.0):
-        """Waits until the extensions page, read as it shows, satisfies `check`; answers what it shows."""
+    def page(self, check, what, seconds=30.0, still=None):
+        """Waits until the extensions page, read as it shows, satisfies `check`, and, with `still`,
+        until that control's box is where it was at the read before (the toolbar slides in);
+        answers what it shows."""
+        before = {}
+
         def read():
             self.browser.alive()
             shown = self.browser.extensions_page()
             if shown is None or shown["developerMode"] is None:
                 return None
             shown["window"] = geometry(self.xid)
-            return shown if check(shown) else None
+            if not check(shown):
+                return None
+            if still is not None:
+                box, before["box"] = before.get("box"), (shown[still], shown["window"])
+                if box != before["box"]:
+                    return None
+            return shown
         return wait(what, read, seconds, 0.1)
 
     def focus(self):
@@ -393,7 +413,7 @@ class Road:
         return shown
 
     def developer_mode(self):
-        shown = self.page(lambda p: p["developerMode"]["width"] > 0, "the Developer mode switch")
+        shown = self.page(lambda p: p["developerMode"]["width"] > 0, "the Developer mode switch", still="developerMode")
         if not shown["developerMode"]["on"]:
             self.say("Turning on Developer mode")
             click(*center(shown["developerMode"], shown))
@@ -404,7 +424,7 @@ class Road:
         return shown
 
     def load_unpacked(self):
-        shown = self.page(lambda p: p["loadUnpacked"]["width"] > 0, "Load unpacked")
+        shown = self.page(lambda p: p["loadUnpacked"]["width"] > 0, "Load unpacked", still="loadUnpacked")
         self.say("Pressing Load unpacked")
         click(*center(shown["loadUnpacked"], shown))
         dialog = wait("Chromium's folder window", lambda: self.browser.alive() and self.browser.folder_window(), 30.0)

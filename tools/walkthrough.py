@@ -73,6 +73,13 @@ def local(text, context=None):
     return WORDS.get(text, text)
 
 
+def copied(label):
+    """What a Copy button says once it has copied: a message of its own, in the context of what it
+    copied, which the page shows in English while its catalogue lacks it."""
+    context = "address" if label == "Copy address" else "folder"
+    return WORDS.get(f"{context}\u0004Copied", "Copied")
+
+
 def load_words(bundle):
     ui = os.path.join(bundle, "Contents", "Resources", "ui")
     try:
@@ -211,9 +218,11 @@ class Page:
                     return state
         return None
 
-    def button(self, label):
+    def button(self, label, shown=None):
+        """The button that shows `label` as the page says it (or exactly `shown`)."""
+        wanted = shown or local(label, "button")
         for node in self.nodes():
-            if role(node) == "push button" and text_of(node).strip() == local(label, "button") and showing(node):
+            if role(node) == "push button" and text_of(node).strip() == wanted and showing(node):
                 return node
         return None
 
@@ -324,7 +333,7 @@ class Road:
     def copy(self, page, label, expected):
         say(f"Pressing \u201c{label}\u201d.")
         page.press(label)
-        wait("the button to say Copied", lambda: page.button("Copied"), 5.0)
+        wait("the button to say Copied", lambda: page.button("Copied", copied(label)), 5.0)
         held = wait("the clipboard", self.clipboard, 5.0)
         say(f"   event copied: the button says \u201cCopied\u201d; the clipboard holds \u201c{held}\u201d")
         if held != expected:

@@ -90,7 +90,8 @@ def main():
                             f"   the button did not say Copied; clicking \u201c{label}\u201d again.")
             page.click(label)
             try:
-                user_road.wait("the button to say Copied", lambda: page.button("Copied"), 5.0, 0.1)
+                shown = walkthrough.copied(label)
+                user_road.wait("the button to say Copied", lambda: page.button("Copied", shown), 5.0, 0.1)
                 break
             except user_road.RoadError:
                 if attempt == 1:
