@@ -11,8 +11,9 @@ ratio meets it. Raw samples go to <build>/bench-results.json.
 --only takes any of micro, install, drain, flood (peak memory under a stderr flood), desktop
 (start-up and memory under Xvfb), idle (the resting states under Xvfb), browser (Chromium
 confirming the setup, under Xvfb), watch (how soon the page confirms with the receipt's folder
-watched, against the tick alone, under Xvfb) and wayland (the resting states under a headless
-weston).
+watched, against the tick alone, under Xvfb), road (the person's road in Chromium with a window,
+from the folder window's Open click, bench/person_road.py) and wayland (the resting states under a
+headless weston).
 """
 
 import argparse
@@ -35,6 +36,8 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
 import chromium_run  # noqa: E402  (tools/chromium_run.py: the browser as the walk-through runs it)
+sys.path.insert(0, str(ROOT / "bench"))
+import person_road as road_bench  # noqa: E402  (bench/person_road.py: the person's road in the browser)
 APP_NAME = "Vorn Preview Setup.app"
 
 
@@ -611,6 +614,8 @@ def run_desktop(build, rounds, figures, work, parts, idle_window):
             figs.append(browser_figure())
         if "watch" in parts:
             figs += watch_figures()
+        if "road" in parts:
+            figs += road_bench.road_figures(Figure)
         for fig in figs:
             fig.failure = reason
         figures.extend(figs)
@@ -644,6 +649,9 @@ def desktop_child(build, rounds, work, parts, idle_window):
         figs.append(run_browser(rounds, probe, env, work))
     if "watch" in parts:
         figs += run_watch(rounds, probe, env, work)
+    if "road" in parts:
+        figs += road_bench.run_road(rounds, probe, env, work, Figure, Follower, browser_round, ordered, p95, fmt,
+                                    random.Random(35), log)
     if "idle" in parts:
         server = xvfb_server()
         figs += run_idle(build, idle_rounds(rounds), idle_window, "X11", env, work,
@@ -1297,7 +1305,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", default=str(ROOT / "build-bench"))
     parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--only", default="micro,install,drain,flood,desktop,idle,browser,watch,wayland")
+    parser.add_argument("--only", default="micro,install,drain,flood,desktop,idle,browser,watch,road,wayland")
     parser.add_argument("--idle-window", type=float, default=10.0,
                         help="seconds sampled in each resting state (the idle figures)")
     parser.add_argument("--desktop-child", metavar="WORK", help=argparse.SUPPRESS)
@@ -1311,7 +1319,7 @@ def main():
     began = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="vorn-bench-") as scratch:
         work = Path(scratch)
-        x11 = sorted(only & {"desktop", "idle", "browser", "watch"})
+        x11 = sorted(only & {"desktop", "idle", "browser", "watch", "road"})
         if x11:
             run_desktop(build, args.rounds, figures, work, x11, args.idle_window)
         if "wayland" in only:

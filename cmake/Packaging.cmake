@@ -162,6 +162,13 @@ if(BUILD_TESTING)
       ENVIRONMENT "LANGUAGE=;LC_ALL=;LC_MESSAGES=;LANG=ar_EG.UTF-8"
       FAIL_REGULAR_EXPRESSION "The page's language: ([^a]|a[^r])")
   endif()
+  # The person's road through Chromium with a window, pointer and keys: the
+  # extensions page, Developer mode, Load unpacked and the folder window, with
+  # its Open button and with the Enter that closes it without choosing.
+  add_test(NAME desktop.user_road
+    COMMAND "${PROJECT_SOURCE_DIR}/tests/desktop/user-road-test" "${VORN_BUNDLE_DIR}"
+            "${CMAKE_BINARY_DIR}/user-road-test")
+  set_tests_properties(desktop.user_road PROPERTIES RESOURCE_LOCK xvfb TIMEOUT 400)
 endif()
 
 # --- Packages ---------------------------------------------------------------

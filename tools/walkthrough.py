@@ -5,10 +5,13 @@ Starts the bundle's program, finds its window and page through the
 accessibility bus (AT-SPI) and presses the page's buttons by their visible
 labels, as a screen reader user would. It says what it does and what it sees,
 takes a screenshot of each state and ends by making an animated GIF of them.
-When Chromium is installed it confirms the setup through the browser: headless
-Chromium, with its profile under HOME, loads the folder the updater reported,
-and its extension asks the native host to write the receipt. Otherwise the
-receipt writer stands in for the extension. It says which way it took.
+When Chromium is installed the first road confirms the setup as a person does
+(tools/user_road.py): Chromium with a window beside the program, the address
+pasted, Developer mode and Load unpacked clicked, the folder pasted into the
+folder window and Open clicked; the retry road has headless Chromium load the
+folder the updater reported. Either way the extension asks the native host to
+write the receipt. Without Chromium the receipt writer stands in for the
+extension. It says which way it took.
 
 Needs an X display, a session bus (for the accessibility bus), xdotool,
 xclip and ImageMagick; scripts/run provides all of it under Xvfb with a
@@ -32,6 +35,7 @@ import json
 import gi
 
 import chromium_run
+import user_road
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
@@ -67,6 +71,13 @@ def local(text, context=None):
     if context is not None and f"{context}\u0004{text}" in WORDS:
         return WORDS[f"{context}\u0004{text}"]
     return WORDS.get(text, text)
+
+
+def copied(label):
+    """What a Copy button says once it has copied: a message of its own, in the context of what it
+    copied, which the page shows in English while its catalogue lacks it."""
+    context = "address" if label == "Copy address" else "folder"
+    return WORDS.get(f"{context}\u0004Copied", "Copied")
 
 
 def load_words(bundle):
@@ -207,9 +218,11 @@ class Page:
                     return state
         return None
 
-    def button(self, label):
+    def button(self, label, shown=None):
+        """The button that shows `label` as the page says it (or exactly `shown`)."""
+        wanted = shown or local(label, "button")
         for node in self.nodes():
-            if role(node) == "push button" and text_of(node).strip() == local(label, "button") and showing(node):
+            if role(node) == "push button" and text_of(node).strip() == wanted and showing(node):
                 return node
         return None
 
@@ -239,6 +252,16 @@ class Page:
         button = wait(f"a button labelled \u201c{label}\u201d", lambda: self.button(label))
         wait(f"\u201c{label}\u201d to be enabled", lambda: enabled(button), 5.0)
         button.do_action(0)  # a button's one action: press
+
+    def click(self, label):
+        """The button pressed with the pointer, at the middle of where the accessibility bus
+        says it is on the screen, as a person's click lands."""
+        button = wait(f"a button labelled \u201c{label}\u201d", lambda: self.button(label))
+        wait(f"\u201c{label}\u201d to be enabled", lambda: enabled(button), 5.0)
+        box = button.get_extents(Atspi.CoordType.SCREEN)
+        if box.width <= 0 or box.height <= 0:
+            raise RoadError(f"\u201c{label}\u201d has no place on the screen")
+        user_road.click(box.x + box.width / 2, box.y + box.height / 2)
 
 
 # --- The road -----------------------------------------------------------------
@@ -310,7 +333,7 @@ class Road:
     def copy(self, page, label, expected):
         say(f"Pressing \u201c{label}\u201d.")
         page.press(label)
-        wait("the button to say Copied", lambda: page.button("Copied"), 5.0)
+        wait("the button to say Copied", lambda: page.button("Copied", copied(label)), 5.0)
         held = wait("the clipboard", self.clipboard, 5.0)
         say(f"   event copied: the button says \u201cCopied\u201d; the clipboard holds \u201c{held}\u201d")
         if held != expected:
@@ -331,7 +354,7 @@ class Road:
         if browser:
             self.confirm_in_browser(page, browser, folder)
         else:
-            say("Chromium is not installed, so the receipt writer stands in for the extension:")
+            say("Chromium is not installed, so the receipt writer stands in for the extension, as it did before:")
             say(f"   {self.args.receipt_writer}")
             run = subprocess.run([self.args.receipt_writer], capture_output=True, text=True, check=True)
             say(f"   it wrote {run.stdout.strip()}")
@@ -372,6 +395,40 @@ class Road:
             say("   event confirmed: the page shows \u201cSetup is complete\u201d")
             seen(chromium_run.CONFIRMED, "the extension to hear the answer", 5.0)
             say("   the extension heard the answer: its button says the setup is connected")
+        say("   Chromium has been stopped")
+
+    def persons_road(self, page, xid, folder):
+        """The road a person takes in the browser (tools/user_road.py): Chromium with a window
+        beside the program, the address pasted, Developer mode and Load unpacked clicked, the
+        folder pasted into the folder window and Open clicked. Pictures of the whole screen."""
+        receipt = os.path.join(os.path.dirname(folder.rstrip("/")), "setup-confirmed.json")
+        # No window manager places the windows: the program at the left, the browser beside it.
+        user_road.xdotool("windowmove", "--sync", xid, 0, 0)
+        self.copy(page, "Copy address", "chrome://extensions/")
+        self.screenshot("installed", "root")
+        self.browsers += 1
+        log = os.path.join(self.args.work, f"chromium-{self.browsers}.log")
+        say("Chromium is installed: walking the person's road in it, with a window beside the program,")
+        say(f"   its profile in {os.path.join(self.home, '.config', 'chromium')}")
+        with user_road.Browser(self.home, log, user_road.place_beside(xid)) as browser:
+            road = user_road.Road(browser, say, lambda name: self.screenshot(name, "root"))
+            try:
+                road.open_extensions()
+                road.developer_mode()
+                self.copy(page, "Copy folder", folder)
+                dialog = road.load_unpacked()
+                road.choose_folder(dialog)
+                road.listed()
+                if browser.wait_for(chromium_run.ASKING, 30.0) is None:
+                    raise RoadError("the extension did not ask the host")
+                say(f"   the extension asked the host {chromium_run.HOST_NAME} to confirm the setup")
+                wait("the receipt", lambda: os.path.exists(receipt), 15.0)
+                say(f"   the receipt was written by the host: {receipt}")
+                self.expect(page, "confirmed", 10.0)
+                say("   event confirmed: the page shows \u201cSetup is complete\u201d")
+                self.screenshot("confirmed", "root")
+            except user_road.RoadError as failure:
+                raise RoadError(f"{failure}; the end of Chromium's log:\n{browser.log()[-1500:]}") from None
         say("   Chromium has been stopped")
 
     def done(self, process, page):
@@ -431,10 +488,13 @@ class Road:
             self.expect(page, "installed")
             folder = self.installed(page)
 
-            self.copy(page, "Copy address", "chrome://extensions/")
-            self.copy(page, "Copy folder", folder)
-            self.screenshot("installed", xid)
-            self.confirm(page, xid, folder, "confirmed")
+            if chromium_run.find():
+                self.persons_road(page, xid, folder)
+            else:
+                self.copy(page, "Copy address", "chrome://extensions/")
+                self.copy(page, "Copy folder", folder)
+                self.screenshot("installed", xid)
+                self.confirm(page, xid, folder, "confirmed")
             self.done(process, page)
         finally:
             if process.poll() is None:
@@ -471,9 +531,15 @@ class Road:
 
     def animation(self):
         gif = os.path.join(self.shots, "walkthrough.gif")
+        sizes = [subprocess.run([tool("identify"), "-format", "%w %h", path], capture_output=True, text=True,
+                                check=True).stdout.split() for path in self.frames]
+        # The program's window alone and the whole screen with the browser beside it, on one canvas:
+        # the window where it stands on the screen, at the left.
+        canvas = f"{max(int(w) for w, _ in sizes)}x{max(int(h) for _, h in sizes)}"
         frames = []
         for path in self.frames:
-            frames += ["-delay", "180", path]
+            frames += ["-delay", "180", "(", path, "-background", "black", "-gravity", "northwest",
+                       "-extent", canvas, "+repage", ")"]
         frames[frames.index("-delay") + 1] = "250"
         subprocess.run([tool("convert"), "-loop", "0", *frames, "-resize", "50%", "-layers", "Optimize", gif],
                        check=True)
