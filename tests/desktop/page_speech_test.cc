@@ -20,7 +20,7 @@ using nlohmann::json;
 
 constexpr const char* kListener = VORN_ATSPI_LISTENER_PATH;
 constexpr const char* kReceiptWriter = VORN_RECEIPT_WRITER_PATH;
-constexpr const char* kCheckNote = "Once it is loaded, setup notices it within a second or two.";
+constexpr const char* kCheckNote = "Once the extension is loaded, setup notices it within a second or two.";
 
 // The listener child and the events it has written so far.
 class BusListener {
@@ -212,7 +212,7 @@ TEST_F(PageSpeechTest, AGermanPageIsHeardInGerman) {
     openGate();
     ASSERT_TRUE(reaches("installed"));
     expectHeard(listener.focusOn("Browser-Erweiterung verbinden"), "heading", "Browser-Erweiterung verbinden",
-                "Vorn Preview ist installiert. Zwei Schritte in Chrome schließen die Einrichtung ab.");
+                "Vorn Preview ist installiert. Jetzt fehlen nur noch zwei Schritte in Chrome.");
     run("document.getElementById('copy-extensions').focus()");
     expectHeard(listener.nextFocus(), "push button", "Adresse kopieren", "chrome://extensions/");
     run("document.getElementById('copy-extensions').click()");
