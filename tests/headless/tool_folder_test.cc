@@ -130,7 +130,8 @@ class ToolFolderTest : public ::testing::Test {
       if (name != "HOME" && !name.starts_with("XDG_") && name != "CHROME_CONFIG_HOME")
         environment.push_back(variable);
     }
-    for (const auto& [name, value] : variables) environment.push_back(name + "=" + value);
+    for (const auto& [name, value] : variables)
+      environment.push_back(std::string(name).append("=").append(value));
     std::vector<std::string> words;
     if (how.user != 0) {
       words = {"/usr/bin/setpriv", "--reuid=" + std::to_string(how.user),
@@ -437,7 +438,8 @@ TEST_F(ToolFolderTest, AFolderAnotherUserOwnsOrMayChangeIsRefused) {
            {"Microsoft Edge", (config / "microsoft-edge").string() + " may be changed by other users"},
            {"Google Chrome", (config / "google-chrome" / "NativeMessagingHosts").string() +
                                  " may be changed by other users"}}) {
-    const std::string line = "vorn-updater: not registered with " + browser + ": " + words;
+    const std::string line =
+        std::string("vorn-updater: not registered with ").append(browser).append(": ").append(words);
     EXPECT_NE(registered.err.find(line + ", so setup does not use it\n"), std::string::npos)
         << registered.err;
   }
