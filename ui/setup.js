@@ -579,9 +579,13 @@
     });
     document.addEventListener("keydown", cycle);
     // With larger text the page scrolls: whatever takes the focus is brought
-    // into view, which the engine does not do at every zoom.
+    // into view, which the engine does not do at every zoom. Once the focus
+    // has moved: measuring the page while it moves loses the screen reader its
+    // news of the move.
     document.addEventListener("focusin", function (event) {
-      reveal(event.target);
+      window.setTimeout(function () {
+        if (document.activeElement === event.target) reveal(event.target);
+      }, 0);
     });
     // The user's languages changed: the page follows, in the state it is in.
     // What was last said stays unsaid in another language.
