@@ -137,6 +137,7 @@
       // Only the catalogues' own markup (<strong>) is ever parsed.
       if (text.indexOf("<") !== -1) node.innerHTML = text;
       else node.textContent = text;
+      keepEllipses(node);
     });
     TRANSLATED_ATTRIBUTES.forEach(function (name) {
       Array.prototype.forEach.call(document.querySelectorAll("[" + name + "]"), function (node) {
@@ -145,6 +146,112 @@
         node.setAttribute(name, _(node.getAttribute(kept)));
       });
     });
+  }
+
+  // A line may break after the space before an ellipsis ("installiert …"), and
+  // then the ellipsis would start the next line: each such space and its
+  // ellipsis are kept together. Without a space, the line breaking rules never
+  // part an ellipsis from what it follows.
+  function keepEllipses(node) {
+    var walker = document.createTreeWalker(node, NodeFilter.SHOW_TEXT);
+    var found = [];
+    for (var text = walker.nextNode(); text; text = walker.nextNode()) {
+      if (/\s\u2026/.test(text.data) && !text.parentNode.classList.contains("nobr")) found.push(text);
+    }
+    found.forEach(function (text) {
+      var parts = text.data.split(/(\s+\u2026+)/);
+      var pieces = document.createDocumentFragment();
+      parts.forEach(function (part, i) {
+        if (part === "") return;
+        if (i % 2 === 0) {
+          pieces.appendChild(document.createTextNode(part));
+          return;
+        }
+        var kept = document.createElement("span");
+        kept.className = "nobr";
+        kept.textContent = part;
+        pieces.appendChild(kept);
+      });
+      text.parentNode.replaceChild(pieces, text);
+    });
+  }
+
+  // A path or an address, put in as text that breaks only after a slash: each
+  // name with the slashes after it in one piece, a <wbr> between the pieces.
+  function putValue(node, value) {
+    node.textContent = "";
+    (value.match(/[^/]*\/+|[^/]+$/g) || []).forEach(function (piece, i) {
+      if (i > 0) node.appendChild(document.createElement("wbr"));
+      var name = document.createElement("span");
+      name.className = "name";
+      name.textContent = piece;
+      node.appendChild(name);
+    });
+  }
+
+  // A name longer than its whole box is the one thing that breaks inside:
+  // measured in the box as it stands, at the text size it has.
+  function fitValues() {
+    [el.address, el.folder].forEach(function (node) {
+      var box = node.closest(".value");
+      var style = getComputedStyle(box);
+      var room = box.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+      Array.prototype.forEach.call(node.querySelectorAll(".name"), function (name) {
+        name.classList.remove("long");
+        if (room > 0 && name.getBoundingClientRect().width > room + 0.5) name.classList.add("long");
+      });
+    });
+  }
+
+  // The buttons whose label changes take the width of the widest label they
+  // can have, measured as drawn in the page's language at the desktop's text
+  // size: the two copy buttons one width between them, Install its own.
+  var sizers = {};
+
+  function sizer(name, className, count) {
+    var box = document.createElement("div");
+    box.className = "sizer";
+    box.setAttribute("aria-hidden", "true");
+    for (var i = 0; i < count; i++) {
+      var label = document.createElement("span");
+      label.className = className;
+      box.appendChild(label);
+    }
+    document.body.appendChild(box);
+    sizers[name] = box;
+  }
+
+  // Scrolls the page just so far that `node` is wholly in view, with a little
+  // room for its focus ring.
+  function reveal(node) {
+    if (!node || node === document.body || !node.getBoundingClientRect) return;
+    var box = node.getBoundingClientRect();
+    var room = 8;
+    var by = box.bottom + room > window.innerHeight ? box.bottom + room - window.innerHeight : 0;
+    if (box.top - by < room) by = box.top - room;
+    if (by !== 0) window.scrollBy(0, by);
+  }
+
+  function fitButtons() {
+    var labels = {
+      copy: [el.copyExtensions.dataset.label, el.copyFolder.dataset.label, copiedLabel("copyExtensions"),
+        copiedLabel("copyFolder")],
+      install: [pgettext("button", "Install"), _("Installing…")]
+    };
+    Object.keys(sizers).forEach(function (name) {
+      Array.prototype.forEach.call(sizers[name].children, function (label, i) {
+        if (label.textContent !== labels[name][i]) {
+          label.textContent = labels[name][i];
+          keepEllipses(label);
+        }
+      });
+      var width = Math.ceil(sizers[name].getBoundingClientRect().width);
+      document.documentElement.style.setProperty("--" + name + "-width", width + "px");
+    });
+    fitValues();
+    // The text's size or language changed, and with it where things are: the
+    // focused control stays in view.
+    reveal(document.activeElement);
   }
 
   // Defined before the page has a body, since an event may come at any time; events
@@ -169,7 +276,7 @@
   function handle(event) {
     switch (field(event, "type")) {
       case "installed":
-        el.folder.textContent = field(event, "folder");
+        putValue(el.folder, field(event, "folder"));
         show("installed");
         break;
       case "error":
@@ -241,15 +348,18 @@
   function render() {
     var installing = state === "installing";
     el.install.textContent = installing ? _("Installing…") : pgettext("button", "Install");
+    keepEllipses(el.install);
     el.checkNote.textContent = checking === "checking" ? _("Checking…") : checking === "missing" ? _(
       "Not connected yet. Load the extension folder in Chrome, then check again."
     ) : _("Once the extension is loaded, setup notices it within a second or two.");
+    keepEllipses(el.checkNote);
     el.stillWaiting.hidden = !waitedLong;
     el.stillWaiting.textContent = waitedLong ? stillWaitingText() : "";
     ["copyExtensions", "copyFolder"].forEach(function (key) {
       if (el[key].classList.contains("is-copied")) el[key].textContent = copiedLabel(key);
       else el[key].textContent = el[key].dataset.label;
     });
+    fitButtons();
     return renderFailure();
   }
 
@@ -423,6 +533,7 @@
       progress: byId("progress"),
       progressBar: byId("progress-bar"),
       installedTitle: byId("installed-title"),
+      address: byId("address"),
       folder: byId("folder"),
       copyExtensions: byId("copy-extensions"),
       copyFolder: byId("copy-folder"),
@@ -436,6 +547,20 @@
       errorMessage: byId("error-message"),
       status: byId("status")
     };
+
+    putValue(el.address, el.address.textContent);
+    sizer("copy", "secondary copy", 4);
+    sizer("install", "primary", 2);
+    // The desktop's text size may change while the page is open: the labels
+    // and the boxes are measured again as their size changes.
+    if (window.ResizeObserver) {
+      var again = new ResizeObserver(function () {
+        fitButtons();
+      });
+      again.observe(sizers.copy);
+      again.observe(sizers.install);
+    }
+    fitButtons();
 
     el.install.addEventListener("click", install);
     el.retry.addEventListener("click", install);
@@ -453,6 +578,15 @@
       send("done");
     });
     document.addEventListener("keydown", cycle);
+    // With larger text the page scrolls: whatever takes the focus is brought
+    // into view, which the engine does not do at every zoom. Once the focus
+    // has moved: measuring the page while it moves loses the screen reader its
+    // news of the move.
+    document.addEventListener("focusin", function (event) {
+      window.setTimeout(function () {
+        if (document.activeElement === event.target) reveal(event.target);
+      }, 0);
+    });
     // The user's languages changed: the page follows, in the state it is in.
     // What was last said stays unsaid in another language.
     window.addEventListener("languagechange", function () {

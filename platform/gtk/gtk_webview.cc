@@ -87,6 +87,32 @@ GtkWidget* createNoWindow(WebKitWebView*, WebKitNavigationAction*, gpointer) { r
 
 gboolean refuseInspector(WebKitWebInspector*, gpointer) { return TRUE; }
 
+// WebKit's view asks for the size of the page it lays out, and a window that
+// the user may not resize takes its child's asked-for size as its own: larger
+// desktop text, which WebKit turns into the page's zoom, would make the window
+// taller with every state, up to the screen. This view asks for nothing but
+// the size it is given (gtk_widget_set_size_request), and its page scrolls.
+struct VornSizedWebView {
+  WebKitWebView parent;
+};
+struct VornSizedWebViewClass {
+  WebKitWebViewClass parent;
+};
+G_DEFINE_TYPE(VornSizedWebView, vorn_sized_web_view, WEBKIT_TYPE_WEB_VIEW)
+
+void askForNothing(GtkWidget*, gint* minimum, gint* natural) { *minimum = *natural = 0; }
+void askForNothingFor(GtkWidget*, gint, gint* minimum, gint* natural) { *minimum = *natural = 0; }
+
+void vorn_sized_web_view_class_init(VornSizedWebViewClass* type) {
+  GtkWidgetClass* widget = GTK_WIDGET_CLASS(type);
+  widget->get_preferred_width = askForNothing;
+  widget->get_preferred_height = askForNothing;
+  widget->get_preferred_width_for_height = askForNothingFor;
+  widget->get_preferred_height_for_width = askForNothingFor;
+}
+
+void vorn_sized_web_view_init(VornSizedWebView*) {}
+
 GObjectPtr<WebKitSettings> lockedDownSettings() {
   GObjectPtr<WebKitSettings> settings = adopt(webkit_settings_new());
   WebKitSettings* s = settings.get();
@@ -133,8 +159,8 @@ DesktopWebView::DesktopWebView(std::shared_ptr<WebContextState> context,
                                const WebViewConfiguration& configuration)
     : context_(std::move(context)), userContent_(configuration.userContentController) {
   GObjectPtr<WebKitSettings> settings = lockedDownSettings();
-  view_ = retain(GTK_WIDGET(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context_->context.get(),
-                                         "settings", settings.get(), nullptr)));
+  view_ = retain(GTK_WIDGET(g_object_new(vorn_sized_web_view_get_type(), "web-context",
+                                         context_->context.get(), "settings", settings.get(), nullptr)));
   WebKitWebView* view = WEBKIT_WEB_VIEW(view_.get());
   g_signal_connect(view, "decide-policy", G_CALLBACK(onDecidePolicy), this);
   g_signal_connect(view, "user-message-received", G_CALLBACK(onUserMessage), this);
