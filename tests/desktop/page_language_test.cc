@@ -406,14 +406,15 @@ class PageLanguageTest : public RealPageTest {
       for (const std::string& lang : largeTextLanguages()) {
         speak(lang);
         look(lang, state);
-        tabRound(lang + ", " + state);
+        tabRound(std::string(lang).append(", ").append(state));
         if (shots != nullptr && factor == 1.5 && (lang == "en" || lang == "ar")) {
           run("document.activeElement.blur()");
           for (const std::string end : {"top", "end"}) {
             run(std::string("window.scrollTo(0, ") + (end == "top" ? "0" : "1e6") + ")");
             pumpFor(0.2);
-            EXPECT_TRUE(
-                saveSnapshot(view(), std::filesystem::path(shots) / ("large-" + lang + "-" + end + ".png")));
+            EXPECT_TRUE(saveSnapshot(
+                view(), std::filesystem::path(shots) /
+                            std::string("large-").append(lang).append("-").append(end).append(".png")));
           }
         }
       }
