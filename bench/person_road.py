@@ -8,18 +8,17 @@ pasted into the folder window and Open clicked. The clipboard is xclip's, holdin
 Copy buttons would have put there (the program's buttons are not what is timed).
 """
 
-import json
 import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 import chromium_run  # noqa: E402
+import fresh_install  # noqa: E402
 import user_road  # noqa: E402
 
 
@@ -59,49 +58,41 @@ class Clipboard:
 def road_round(follower_class, probe, env, work, index):
     """Answers the seconds from the Open click to the receipt on disk (looked for every 5 ms) and
     to the page's "bench-state:confirmed" post."""
-    home = Path(tempfile.mkdtemp(prefix="road-home-", dir=work))
-    env = dict(env, HOME=str(home))
-    follower = follower_class([str(probe)], env)
     clipboard = Clipboard()
-    try:
-        follower.wait_post("bench-state:start", 60)
-        follower.send('document.getElementById("install").click();')
-        follower.wait_post("bench-state:installed", 60)
-        setup = json.loads((home / ".local" / "share" / "vorn-preview" / "last-setup.json").read_text())
-        receipt = Path(setup["folder"]).parent / "setup-confirmed.json"
-        log_file = work / f"road-chromium-{index}.log"
-        width, height = user_road.screen()
-        with user_road.Browser(str(home), str(log_file), (0, 0, width, height), env) as browser:
-            road = user_road.Road(browser)
-            try:
-                clipboard.hold(user_road.EXTENSIONS)
-                road.open_extensions()
-                road.developer_mode()
-                clipboard.hold(setup["folder"])
-                dialog = road.load_unpacked()
-                written = []
+    with fresh_install.installed(follower_class, probe, env, work, "road-home-") as (home, env, follower, setup,
+                                                                                  receipt):
+        try:
+            log_file = work / f"road-chromium-{index}.log"
+            width, height = user_road.screen()
+            with user_road.Browser(str(home), str(log_file), (0, 0, width, height), env) as browser:
+                road = user_road.Road(browser)
+                try:
+                    clipboard.hold(user_road.EXTENSIONS)
+                    road.open_extensions()
+                    road.developer_mode()
+                    clipboard.hold(setup["folder"])
+                    dialog = road.load_unpacked()
+                    written = []
 
-                def watch():
-                    deadline = time.monotonic() + 60
-                    while not written and time.monotonic() < deadline:
-                        if receipt.exists():
-                            written.append(time.monotonic())
-                        time.sleep(0.005)
+                    def watch():
+                        deadline = time.monotonic() + 60
+                        while not written and time.monotonic() < deadline:
+                            if receipt.exists():
+                                written.append(time.monotonic())
+                            time.sleep(0.005)
 
-                watcher = threading.Thread(target=watch, daemon=True)
-                watcher.start()
-                chosen = road.choose_folder(dialog)
-                confirmed = follower.wait_post("bench-state:confirmed", 30)
-                watcher.join(61)
-            except (user_road.RoadError, RuntimeError) as error:
-                raise RuntimeError(f"{error}; Chromium's log: {browser.log()[-300:]}") from None
-            if not written or chromium_run.ASKING not in browser.log():
-                raise RuntimeError(f"confirmed, but no receipt or no ask seen; Chromium's log: {browser.log()[-300:]}")
-            return written[0] - chosen, confirmed - chosen
-    finally:
-        clipboard.close()
-        follower.close()
-        shutil.rmtree(home, ignore_errors=True)
+                    watcher = threading.Thread(target=watch, daemon=True)
+                    watcher.start()
+                    chosen = road.choose_folder(dialog)
+                    confirmed = follower.wait_post("bench-state:confirmed", 30)
+                    watcher.join(61)
+                except (user_road.RoadError, RuntimeError) as error:
+                    raise RuntimeError(f"{error}; Chromium's log: {browser.log()[-300:]}") from None
+                if not written or chromium_run.ASKING not in browser.log():
+                    raise RuntimeError(f"confirmed, but no receipt or no ask seen; Chromium's log: {browser.log()[-300:]}")
+                return written[0] - chosen, confirmed - chosen
+        finally:
+            clipboard.close()
 
 
 def run_road(rounds, probe, env, work, figure, follower_class, browser_round, ordered, p95, fmt, rng, log):

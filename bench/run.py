@@ -37,6 +37,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tools"))
 import chromium_run  # noqa: E402  (tools/chromium_run.py: the browser as the walk-through runs it)
 sys.path.insert(0, str(ROOT / "bench"))
+import fresh_install  # noqa: E402  (bench/fresh_install.py: a fresh HOME with the program installed)
 import person_road as road_bench  # noqa: E402  (bench/person_road.py: the person's road in the browser)
 APP_NAME = "Vorn Preview Setup.app"
 
@@ -728,15 +729,8 @@ def browser_round(probe, env, work, index, pause):
     watcher ticks once a second from the program's start and an installation takes about as long
     in every round, so without the pause every round would meet the tick at the same phase, where
     a person starts the browser at any moment."""
-    home = Path(tempfile.mkdtemp(prefix="browser-home-", dir=work))
-    env = dict(env, HOME=str(home))
-    follower = Follower([str(probe)], env)
-    try:
-        follower.wait_post("bench-state:start", 60)
-        follower.send('document.getElementById("install").click();')
-        follower.wait_post("bench-state:installed", 60)
-        setup = json.loads((home / ".local" / "share" / "vorn-preview" / "last-setup.json").read_text())
-        receipt = Path(setup["folder"]).parent / "setup-confirmed.json"
+    with fresh_install.installed(Follower, probe, env, work, "browser-home-") as (home, env, follower, setup,
+                                                                                  receipt):
         time.sleep(pause)
         log_file = work / f"chromium-{index}.log"
         with chromium_run.Chromium(setup["folder"], str(log_file), str(home), env) as browser:
@@ -762,9 +756,6 @@ def browser_round(probe, env, work, index, pause):
                 raise RuntimeError(f"confirmed, but no receipt or no ask seen; Chromium's log: {browser.log()[-300:]}")
             asked = asks[0] if asks else written[0]  # an ask logged in the same 5 ms as the receipt
             return asked - browser.started, written[0] - browser.started, confirmed - browser.started
-    finally:
-        follower.close()
-        shutil.rmtree(home, ignore_errors=True)
 
 
 def run_browser(rounds, probe, env, work):

@@ -26,17 +26,12 @@ def find():
     return shutil.which("chromium")
 
 
-class Chromium:
-    def __init__(self, extension, log, home=None, env=None):
-        home = home or os.environ["HOME"]
+class BrowserProcess:
+    """A Chromium started with `argv` and HOME at `home`, in a session and process group of its
+    own, which stop() ends whole; its output goes to the file `log`."""
+
+    def __init__(self, argv, home, log, env=None):
         self.log_path = log
-        argv = [find() or "chromium", "--headless=new",
-                "--no-sandbox",  # as root it does not start without
-                f"--user-data-dir={os.path.join(home, '.config', 'chromium')}",
-                f"--load-extension={extension}",
-                "--no-first-run", "--disable-background-networking", "--disable-component-update",
-                "--disable-sync", "--disable-gpu", "--password-store=basic",
-                "--enable-logging=stderr", "--v=0", "about:blank"]
         # Settings in memory: no dconf database under HOME.
         env = dict(env or os.environ, HOME=home, GSETTINGS_BACKEND="memory")
         with open(log, "wb") as out:
@@ -64,12 +59,12 @@ class Chromium:
 
     def stop(self):
         """SIGTERM to the whole group, SIGKILL to what is left of it after five seconds."""
-        for sig, grace in ((signal.SIGTERM, 5.0), (signal.SIGKILL, 5.0)):
+        for sig in (signal.SIGTERM, signal.SIGKILL):
             try:
                 os.killpg(self.proc.pid, sig)
             except ProcessLookupError:
                 break
-            deadline = time.monotonic() + grace
+            deadline = time.monotonic() + 5.0
             while time.monotonic() < deadline:
                 self.proc.poll()
                 try:
@@ -90,3 +85,18 @@ class Chromium:
 
     def __exit__(self, *_):
         self.stop()
+
+
+class Chromium(BrowserProcess):
+    """Headless, loading `extension` from the start."""
+
+    def __init__(self, extension, log, home=None, env=None):
+        home = home or os.environ["HOME"]
+        argv = [find() or "chromium", "--headless=new",
+                "--no-sandbox",  # as root it does not start without
+                f"--user-data-dir={os.path.join(home, '.config', 'chromium')}",
+                f"--load-extension={extension}",
+                "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                "--disable-sync", "--disable-gpu", "--password-store=basic",
+                "--enable-logging=stderr", "--v=0", "about:blank"]
+        super().__init__(argv, home, log, env)

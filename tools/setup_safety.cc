@@ -53,61 +53,6 @@ std::optional<std::string> whyOthersCouldReplace(const fs::path& path) {
   }
 }
 
-namespace {
-
-std::string temporaryName(const std::string& name) { return "." + name + "." + randomToken().substr(0, 12); }
-
-}  // namespace
-
-void writeExecutableAt(int folder, const fs::path& folderPath, const std::string& name,
-                       std::string_view bytes) {
-  const fs::path path = folderPath / name;
-  struct stat status {};
-  if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(status.st_mode))
-    throw ToolError(describeFailure(folder, path, S_ISDIR(status.st_mode) ? EISDIR : ELOOP));
-  const std::string hidden = temporaryName(name);
-  UniqueFd file(::openat(folder, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0777));
-  if (!file.valid())
-    throw ToolError("cannot create a file in " + folderPath.string() + ": " + std::strerror(errno));
-  struct Remove {
-    int folder;
-    const std::string* name;
-    ~Remove() {
-      if (name != nullptr) ::unlinkat(folder, name->c_str(), 0);
-    }
-  } temporary{folder, &hidden};
-  auto fail = [&](const char* what) {
-    throw ToolError(std::string("cannot ") + what + " " + (folderPath / hidden).string() + ": " +
-                    std::strerror(errno));
-  };
-  // The umask decides; a umask that takes the owner's execute bit away would
-  // leave a host no browser can start.
-  if (::fstat(file.get(), &status) != 0) fail("look at");
-  if ((status.st_mode & S_IXUSR) == 0 && ::fchmod(file.get(), (status.st_mode & 07777) | S_IXUSR) != 0)
-    fail("set the mode of");
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(file.get(), bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written < 0) fail("write");
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  if (::fsync(file.get()) != 0) fail("flush");
-  if (file.close() != 0) fail("close");
-  if (::renameat(folder, hidden.c_str(), folder, name.c_str()) != 0)
-    throw ToolError("cannot rename into place " + path.string() + ": " + std::strerror(errno));
-  temporary.name = nullptr;
-  ::fsync(folder);
-}
-
-bool isTemporaryOf(std::string_view entry, std::string_view name) {
-  constexpr size_t kDigits = 12;
-  if (entry.size() != name.size() + 2 + kDigits || entry.front() != '.' ||
-      entry.substr(1, name.size()) != name || entry[1 + name.size()] != '.')
-    return false;
-  const std::string_view digits = entry.substr(entry.size() - kDigits);
-  return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
-}
-
 int sweepTemporaries(int folder, const std::set<std::string>& names) {
   UniqueFd listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!listing.valid()) return 0;

@@ -13,7 +13,9 @@
 namespace vorn::tools {
 
 // `text` with every control character escaped (a newline as "\n"), so that
-// a path with one in it cannot begin a line of its own.
+// a path with one in it cannot begin a line of its own. Unlike escapedText()
+// it leaves backslashes alone: the updater's lines carry paths that
+// describeFailure() has escaped already, which must not be escaped twice.
 std::string oneLine(std::string_view text);
 
 // Why another user could put their own program at `path`: it, or a folder
@@ -21,18 +23,8 @@ std::string oneLine(std::string_view text);
 // included, a sticky /tmp too) may write it. Nothing when no one can.
 std::optional<std::string> whyOthersCouldReplace(const std::filesystem::path& path);
 
-// Writes an executable file as writeFileAtomicallyAt() writes any other: by
-// descriptor, never through a link, whole or not at all. Its mode is the
-// umask's, with the owner's execute bit.
-void writeExecutableAt(int folder, const std::filesystem::path& folderPath, const std::string& name,
-                       std::string_view bytes);
-
-// Whether `entry` is the shape of a temporary file of `name`:
-// "." + name + "." + 12 lower-case hexadecimal digits.
-bool isTemporaryOf(std::string_view entry, std::string_view name);
-
 // Removes the regular files in `folder` that are temporary files of one of
-// `names`, left behind by a run that was killed; returns how many went.
+// `names` (isTemporaryOf()), left behind by a run that was killed; returns how many went.
 int sweepTemporaries(int folder, const std::set<std::string>& names);
 
 // SIGTERM, SIGINT and SIGHUP held back while the object lives: a step in

@@ -342,17 +342,30 @@ std::string describeError(int error) {
   return std::strerror(error);
 }
 
+std::string temporaryNameOf(const std::string& name) {
+  return "." + name + "." + randomToken().substr(0, 12);
+}
+
+bool isTemporaryOf(std::string_view entry, std::string_view name) {
+  constexpr size_t kDigits = 12;
+  if (entry.size() != name.size() + 2 + kDigits || entry.front() != '.' ||
+      entry.substr(1, name.size()) != name || entry[1 + name.size()] != '.')
+    return false;
+  const std::string_view digits = entry.substr(entry.size() - kDigits);
+  return digits.find_first_not_of("0123456789abcdef") == std::string_view::npos;
+}
+
 void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, const std::string& name,
-                           std::string_view bytes) {
+                           std::string_view bytes, mode_t mode) {
   const auto path = folderPath / name;
   struct stat status {};
   if (::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0 &&
       (S_ISLNK(status.st_mode) || S_ISDIR(status.st_mode)))
     throw ToolError(describeFailure(folder, path, S_ISDIR(status.st_mode) ? EISDIR : ELOOP));
-  const std::string hidden = "." + name + "." + randomToken().substr(0, 12);
-  // The umask takes from the mode; nothing adds to it afterwards.
+  const std::string hidden = temporaryNameOf(name);
+  // The umask takes from the mode; only a program's owner execute bit is given back.
   platform::posix::UniqueFd file(
-      ::openat(folder, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+      ::openat(folder, hidden.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
   if (!file.valid()) failWithErrno("cannot create a file in", folderPath);
   struct Remove {
     int folder;
@@ -361,6 +374,11 @@ void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, 
       if (name != nullptr) ::unlinkat(folder, name->c_str(), 0);
     }
   } temporary{folder, &hidden};
+  if ((mode & S_IXUSR) != 0) {
+    if (::fstat(file.get(), &status) != 0) failWithErrno("cannot look at", folderPath / hidden);
+    if ((status.st_mode & S_IXUSR) == 0 && ::fchmod(file.get(), (status.st_mode & 07777) | S_IXUSR) != 0)
+      failWithErrno("cannot set the mode of", folderPath / hidden);
+  }
   writeAll(file.get(), bytes, folderPath / hidden);
   if (::fsync(file.get()) != 0) failWithErrno("cannot flush", folderPath / hidden);
   if (file.close() != 0) failWithErrno("cannot close", folderPath / hidden);

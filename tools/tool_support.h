@@ -3,6 +3,8 @@
 // no reader ever sees half of it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -141,14 +143,21 @@ std::string describeFailure(int parent, const std::filesystem::path& path, int e
 // `error` (an errno, or one of the codes above) in plain words.
 std::string describeError(int error);
 
-// writeFileAtomically() by descriptor: the temporary file (".<name>.", then
-// 12 lower-case hexadecimal digits) and the rename stay inside `folder`; a
-// link named `name` is refused, never written through. The file is made 0644
-// less the umask, as folders are made 0755 less it: the user's umask holds
-// for both, and neither is ever open to group or others, which the folders
-// below a root would be refused for.
+// writeFileAtomically() by descriptor: the temporary file (temporaryNameOf())
+// and the rename stay inside `folder`; a link named `name` is refused, never
+// written through. The file is made `mode` (0644, or 0755 for a program) less
+// the umask, as folders are made 0755 less it: the user's umask holds for
+// both, and neither is ever open to group or others, which the folders below
+// a root would be refused for. A program keeps its owner's execute bit
+// whatever the umask, or nothing could start it.
 void writeFileAtomicallyAt(int folder, const std::filesystem::path& folderPath, const std::string& name,
-                           std::string_view bytes);
+                           std::string_view bytes, mode_t mode = 0644);
+
+// The name a file `name` is written under before it is renamed into place:
+// "." + name + "." + 12 lower-case hexadecimal digits; and whether `entry` has
+// that shape, for sweeping what a killed run left.
+std::string temporaryNameOf(const std::string& name);
+bool isTemporaryOf(std::string_view entry, std::string_view name);
 
 // The whole of the regular file `name` in `folder` when it holds at most
 // `limit` bytes; nothing when it is missing. A link, anything but a regular

@@ -11,7 +11,6 @@ lists; it never presses anything. The walk-through, the desktop test and the ben
 import base64
 import json
 import os
-import signal
 import socket
 import struct
 import subprocess
@@ -206,15 +205,13 @@ READ_EXTENSIONS_PAGE = """(() => {
 # --- Chromium with a window -------------------------------------------------------------------
 
 
-class Browser:
+class Browser(chromium_run.BrowserProcess):
     """Chromium with a window at `place` (x, y, width, height), its profile under HOME, and the
-    DevTools protocol on a port it picks itself on 127.0.0.1. It runs in a session and process
-    group of its own, which stop() ends whole; its output (the extension's console lines
-    included) goes to `log`."""
+    DevTools protocol on a port it picks itself on 127.0.0.1; it ends, and logs, as every
+    BrowserProcess does (the extension's console lines included)."""
 
     def __init__(self, home, log, place, env=None):
         self.profile = os.path.join(home, ".config", "chromium")
-        self.log_path = log
         x, y, width, height = place
         argv = [chromium_run.find() or "chromium",
                 f"--user-data-dir={self.profile}",
@@ -228,25 +225,13 @@ class Browser:
         if os.geteuid() == 0:
             argv.append("--no-sandbox")  # it does not start as root without
         argv.append("about:blank")
-        # Settings in memory: no dconf database under HOME.
-        env = dict(env or os.environ, HOME=home, GSETTINGS_BACKEND="memory")
         try:
             os.remove(os.path.join(self.profile, "DevToolsActivePort"))
         except FileNotFoundError:
             pass
-        with open(log, "wb") as out:
-            self.started = time.monotonic()
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT,
-                                         env=env, start_new_session=True)
+        super().__init__(argv, home, log, env)
         self.port = None
         self.xid = None
-
-    def log(self):
-        try:
-            with open(self.log_path, encoding="utf-8", errors="replace") as file:
-                return file.read()
-        except OSError:
-            return ""
 
     def alive(self):
         if self.proc.poll() is not None:
@@ -302,46 +287,6 @@ class Browser:
     def folder_window(self):
         """Chromium's folder window: its window other than the browser's."""
         return next((xid for xid in self.big_windows() if xid != self.window()), None)
-
-    def wait_for(self, text, seconds):
-        """The monotonic time by which `text` was in the log, or None after `seconds`."""
-        deadline = time.monotonic() + seconds
-        while True:
-            now = time.monotonic()
-            if text in self.log():
-                return now
-            if now > deadline or self.proc.poll() is not None:
-                return now if text in self.log() else None
-            time.sleep(0.02)
-
-    def stop(self):
-        """SIGTERM to the whole group, SIGKILL to what is left of it after five seconds."""
-        for sig in (signal.SIGTERM, signal.SIGKILL):
-            try:
-                os.killpg(self.proc.pid, sig)
-            except ProcessLookupError:
-                break
-            deadline = time.monotonic() + 5.0
-            while time.monotonic() < deadline:
-                self.proc.poll()
-                try:
-                    os.killpg(self.proc.pid, 0)
-                except ProcessLookupError:
-                    break
-                time.sleep(0.05)
-            else:
-                continue
-            break
-        try:
-            self.proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            pass
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        self.stop()
 
 
 def place_beside(program_window=None, margin=8):

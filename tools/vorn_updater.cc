@@ -470,8 +470,8 @@ vorn::tools::Setup setUp(vorn::tools::HeldSignals& signals) {
       maker.record().hostCopy = true;
       maker.changed();
       maker.save();
-      vorn::tools::writeExecutableAt(tool.get(), plan.tool, std::string(vorn::tools::kNativeHostExecutable),
-                                     plan.hostBytes);
+      vorn::tools::writeFileAtomicallyAt(
+          tool.get(), plan.tool, std::string(vorn::tools::kNativeHostExecutable), plan.hostBytes, 0755);
       std::cerr << "vorn-updater: "
                 << vorn::tools::oneLine("registered a private copy of the native messaging host, " +
                                         printable(host) + ", because " + *plan.why +

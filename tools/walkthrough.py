@@ -55,8 +55,7 @@ HEADINGS = {
 }
 
 
-class RoadError(Exception):
-    pass
+RoadError = user_road.RoadError
 
 
 # The page's words in the language it shows, which the program chooses from
@@ -115,14 +114,7 @@ def tool(name):
 
 
 def wait(what, check, seconds=20.0):
-    deadline = time.monotonic() + seconds
-    while True:
-        value = check()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise RoadError(f"gave up after {seconds:.0f} s waiting for {what}")
-        time.sleep(0.1)
+    return user_road.wait(what, check, seconds, step=0.1)
 
 
 # --- The accessibility tree ---------------------------------------------------

@@ -303,25 +303,16 @@ class TreeRemover {
   bool kept_ = false;
 };
 
-// Splits "a/b/c" into its components.
-std::vector<std::string> componentsOf(const std::string& relative) {
-  std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= relative.size()) {
-    const std::size_t slash = std::min(relative.find('/', start), relative.size());
-    if (slash > start) parts.push_back(relative.substr(start, slash - start));
-    start = slash + 1;
-  }
-  return parts;
-}
-
 // Whether the entry `name` of `dirFd` is a folder, not a link, that holds
 // each of `files` as a regular file reached through folders, none a link.
 bool holdsEach(int dirFd, const std::string& name, const std::vector<std::string>& files) {
   const UniqueFd root(::openat(dirFd, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!root.valid()) return false;
   for (const std::string& file : files) {
-    const std::vector<std::string> parts = componentsOf(file);
+    std::vector<std::string> parts;
+    for (const auto& part : std::filesystem::path(file)) {
+      if (!part.empty() && part != "/") parts.push_back(part.string());
+    }
     if (parts.empty()) return false;
     UniqueFd folder;
     int at = root.get();
@@ -335,11 +326,6 @@ bool holdsEach(int dirFd, const std::string& name, const std::vector<std::string
       return false;
   }
   return true;
-}
-
-bool exists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0;
 }
 
 // A path's folder, opened, and its last component.
@@ -360,6 +346,17 @@ int openEntry(const std::string& path, Entry& out) {
   out.name = whole.filename().string();
   out.path = trimmed;
   return 0;
+}
+
+// Renames `a` to `b` unless something is at `b`; answers 0 or the errno.
+// Where the kernel has no such flag, the look and the rename are two steps.
+int renameNoReplace(const Entry& a, const Entry& b) {
+  if (::renameat2(a.folder.get(), a.name.c_str(), b.folder.get(), b.name.c_str(), RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  struct stat st {};
+  if (::fstatat(b.folder.get(), b.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+  return ::renameat(a.folder.get(), a.name.c_str(), b.folder.get(), b.name.c_str()) == 0 ? 0 : errno;
 }
 
 Error notAnEarlierCopy(const std::string& path) {
@@ -410,15 +407,6 @@ Status replaceFlushedByRenaming(const std::string& original, const std::string& 
     if (const int code = openEntry(*path, *entry); code != 0) return posixFailure(code, what);
   }
   if (!holdsEach(to.folder.get(), to.name, originalHolds)) return notAnEarlierCopy(original);
-  auto renameNoReplace = [](const Entry& a, const Entry& b) {
-    if (::renameat2(a.folder.get(), a.name.c_str(), b.folder.get(), b.name.c_str(), RENAME_NOREPLACE) == 0)
-      return 0;
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    // No such flag here either: the look and the rename are two steps.
-    struct stat st {};
-    if (::fstatat(b.folder.get(), b.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-    return ::renameat(a.folder.get(), a.name.c_str(), b.folder.get(), b.name.c_str()) == 0 ? 0 : errno;
-  };
   // Set aside under a name of the caller's, which its next run sweeps should
   // this one end before the old tree is gone.
   if (const int code = renameNoReplace(to, aside); code != 0) return posixFailure(code, what);
@@ -524,13 +512,11 @@ Status PosixFileManager::moveItem(const URL& from, const URL& to) {
   const std::string b = to.path();
   const std::string what = "move " + quoted(a) + " to " + quoted(b);
   if (const int code = flushTree(a); code != 0) return posixFailure(code, what);
-  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS) return posixFailure(errno, what);
-    if (exists(b)) return posixFailure(EEXIST, what);
-    if (::rename(a.c_str(), b.c_str()) != 0) return posixFailure(errno, what);
-  }
+  Entry source;
   Entry placed;
+  if (const int code = openEntry(a, source); code != 0) return posixFailure(code, what);
   if (const int code = openEntry(b, placed); code != 0) return posixFailure(code, what);
+  if (const int code = renameNoReplace(source, placed); code != 0) return posixFailure(code, what);
   if (const int code = flushFolder(placed.folder.get()); code != 0) return posixFailure(code, what);
   return success();
 }

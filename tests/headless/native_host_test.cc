@@ -26,8 +26,6 @@
 #include "platform/posix/posix_fd.h"
 #include "tool_test_support.h"
 
-extern char** environ;
-
 namespace vorn {
 namespace {
 
@@ -100,18 +98,9 @@ class NativeHostTest : public ::testing::Test {
   // Starts the host with `input` and `output` as its standard input and
   // output; standard error goes to a file.
   pid_t start(int input, int output) {
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string variable = *entry;
-      const std::string name = variable.substr(0, variable.find('='));
-      if (name != "HOME" && name != "XDG_DATA_HOME" && name != "XDG_CONFIG_HOME")
-        variables.push_back(variable);
-    }
-    variables.push_back("HOME=" + home().string());
-    std::vector<char*> envp;
-    envp.reserve(variables.size() + 1);
-    for (auto& variable : variables) envp.push_back(variable.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> variables = tool_testing::environmentWith(
+        {{"HOME", home().string()}, {"XDG_DATA_HOME", std::nullopt}, {"XDG_CONFIG_HOME", std::nullopt}});
+    auto envp = tool_testing::execVector(variables);
     std::string program = kHost;
     std::string origin = kOrigin;
     std::array<char*, 3> argv{program.data(), origin.data(), nullptr};

@@ -27,8 +27,6 @@
 #include "install/setup_result.h"
 #include "tool_test_support.h"
 
-extern char** environ;
-
 namespace vorn::tool_testing {
 
 namespace fs = std::filesystem;
@@ -136,28 +134,13 @@ class ToolsTest : public ::testing::Test {
     }
     if (!changes.contains("VORN_TEST_BROWSER_PROGRAMS_ROOT"))
       changes["VORN_TEST_BROWSER_PROGRAMS_ROOT"] = programs().string();
-    std::vector<std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string variable = *entry;
-      if (!changes.contains(variable.substr(0, variable.find('=')))) variables.push_back(variable);
-    }
-    for (const auto& [name, value] : changes) {
-      if (value) variables.push_back(name + "=" + *value);
-    }
-    std::vector<std::string> words{program};
+    std::vector<std::string> variables = tool_testing::environmentWith(changes);
     // The user the tools are made for: root would pass every permission check.
-    if (unprivileged)
-      words.insert(words.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    std::vector<std::string> words = unprivileged ? tool_testing::asUser(65534) : std::vector<std::string>{};
+    words.push_back(program);
     words.insert(words.end(), arguments.begin(), arguments.end());
-    auto pointers = [](std::vector<std::string>& texts) {
-      std::vector<char*> result;
-      result.reserve(texts.size() + 1);
-      for (auto& text : texts) result.push_back(text.data());
-      result.push_back(nullptr);
-      return result;
-    };
-    auto argv = pointers(words);
-    auto envp = pointers(variables);
+    auto argv = tool_testing::execVector(words);
+    auto envp = tool_testing::execVector(variables);
 
     const fs::path in = temp.path() / "stdin";
     const fs::path out = temp.path() / "stdout";

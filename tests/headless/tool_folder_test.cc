@@ -24,8 +24,6 @@
 #include "platform/posix/posix_fd.h"
 #include "tool_test_support.h"
 
-extern char** environ;
-
 namespace vorn {
 namespace {
 
@@ -121,33 +119,19 @@ class ToolFolderTest : public ::testing::Test {
 
   pid_t start(const fs::path& program, const std::vector<std::string>& arguments, const Start& how, int in,
               int out, int err) {
-    std::map<std::string, std::string> variables = how.variables;
-    if (!variables.contains("HOME")) variables["HOME"] = home().string();
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-      const std::string variable = *entry;
-      const std::string name = variable.substr(0, variable.find('='));
-      if (name != "HOME" && !name.starts_with("XDG_") && name != "CHROME_CONFIG_HOME")
-        environment.push_back(variable);
-    }
-    for (const auto& [name, value] : variables)
-      environment.push_back(std::string(name).append("=").append(value));
-    std::vector<std::string> words;
-    if (how.user != 0) {
-      words = {"/usr/bin/setpriv", "--reuid=" + std::to_string(how.user),
-               "--regid=" + std::to_string(how.user), "--clear-groups"};
-    }
+    // Only the folders the test names: none of the caller's own.
+    std::map<std::string, std::optional<std::string>> changes = {{"HOME", home().string()},
+                                                                 {"XDG_DATA_HOME", std::nullopt},
+                                                                 {"XDG_CONFIG_HOME", std::nullopt},
+                                                                 {"CHROME_CONFIG_HOME", std::nullopt}};
+    for (const auto& [name, value] : how.variables) changes[name] = value;
+    std::vector<std::string> environment = tool_testing::environmentWith(changes);
+    std::vector<std::string> words =
+        how.user != 0 ? tool_testing::asUser(how.user) : std::vector<std::string>{};
     words.push_back(program.string());
     words.insert(words.end(), arguments.begin(), arguments.end());
-    auto pointers = [](std::vector<std::string>& texts) {
-      std::vector<char*> result;
-      result.reserve(texts.size() + 1);
-      for (auto& text : texts) result.push_back(text.data());
-      result.push_back(nullptr);
-      return result;
-    };
-    auto argv = pointers(words);
-    auto envp = pointers(environment);
+    auto argv = tool_testing::execVector(words);
+    auto envp = tool_testing::execVector(environment);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in, 0);
