@@ -30,6 +30,10 @@ class RoadError(Exception):
     pass
 
 
+class PageNotReady(RoadError):
+    """The page is between documents: just navigated, its script not yet running."""
+
+
 def wait(what, check, seconds=20.0, step=0.05):
     deadline = time.monotonic() + seconds
     while True:
@@ -176,6 +180,9 @@ class DevTools:
             answer = self._receive()
             if answer.get("id") == self.last:
                 if "error" in answer:
+                    message = answer["error"].get("message", "")
+                    if "execution context" in message.lower():
+                        raise PageNotReady(message)
                     raise RoadError(f"the page could not be read: {answer['error']}")
                 return answer["result"]["result"].get("value")
 
@@ -280,6 +287,8 @@ class Browser(chromium_run.BrowserProcess):
                 page = DevTools(target["webSocketDebuggerUrl"])
                 try:
                     return page.evaluate(READ_EXTENSIONS_PAGE)
+                except PageNotReady:
+                    return None  # read again once the page has its document
                 finally:
                     page.close()
         return None
@@ -395,7 +404,17 @@ class Road:
             self.say("Clicking Open")
             click(x + width - OPEN_FROM_RIGHT, y + height - OPEN_FROM_BOTTOM)
         chosen = time.monotonic()
-        wait("the folder window to close", lambda: self.browser.folder_window() is None, 15.0)
+        try:
+            wait("the folder window to close", lambda: self.browser.folder_window() is None, 15.0)
+        except RoadError:
+            if not enter:
+                raise
+            # Some builds' window takes Enter as "go into the folder" and stays open: nothing is
+            # chosen either. Closed as a person would close it, the road goes on as after a cancel.
+            self.say("   the folder window stays open after Enter, inside the folder; closing it with Escape")
+            xdotool("windowfocus", "--sync", dialog)
+            keys("Escape")
+            wait("the folder window to close after Escape", lambda: self.browser.folder_window() is None, 15.0)
         return chosen
 
     def listed(self, seconds=15.0):
