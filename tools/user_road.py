@@ -24,6 +24,8 @@ EXTENSIONS = "chrome://extensions/"
 # right of its action area. The centre of Open lies this far in from the window's lower right corner.
 OPEN_FROM_RIGHT = 50
 OPEN_FROM_BOTTOM = 24
+# Cancel stands just left of Open, in English as the roads run.
+CANCEL_FROM_RIGHT = 138
 
 
 class RoadError(Exception):
@@ -409,12 +411,14 @@ class Road:
         except RoadError:
             if not enter:
                 raise
-            # Some builds' window takes Enter as "go into the folder" and stays open: nothing is
-            # chosen either. Closed as a person would close it, the road goes on as after a cancel.
-            self.say("   the folder window stays open after Enter, inside the folder; closing it with Escape")
-            xdotool("windowfocus", "--sync", dialog)
-            keys("Escape")
-            wait("the folder window to close after Escape", lambda: self.browser.folder_window() is None, 15.0)
+            # Some builds' window (Chromium 150's) takes Enter as leaving the location field and stays
+            # open, nothing chosen either. Closed as a person would close it, with its Cancel, the road
+            # goes on as after a cancel.
+            self.shot("open-after-enter")
+            self.say("   the folder window stays open after Enter, with nothing chosen; clicking Cancel")
+            x, y, width, height = geometry(dialog)
+            click(x + width - CANCEL_FROM_RIGHT, y + height - OPEN_FROM_BOTTOM)
+            wait("the folder window to close after Cancel", lambda: self.browser.folder_window() is None, 15.0)
         return chosen
 
     def listed(self, seconds=15.0):
