@@ -2,6 +2,7 @@
 // earlier copy of the program stays exactly as it was, what is mounted inside
 // an old bundle stays whole, and an old bundle set aside is never left under
 // a name that nobody looks at again. Real folders, links, mounts and owners.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -9,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "controller_fixture.h"
@@ -255,6 +258,34 @@ TEST_F(BundlePlaceTest, RemovalChangesNoModeOutsideTheOldBundlesOwnFolders) {
   EXPECT_EQ(fs::status(keptTheirs).permissions(), fs::perms(0555));
   EXPECT_EQ(readAll(keptTheirs / "t.txt"), "t");
   EXPECT_FALSE(fs::exists(applications() / kept.front() / "Contents" / "Resources")) << "its own folders go";
+}
+
+// A link swapped in and out of the old tree's place while it is removed: a
+// second thread exchanges a folder of the tree with a link to the user's
+// folder as fast as it can, and the user's folder never loses a file.
+TEST_F(BundlePlaceTest, RemovalGoesNowhereALinkSwappedInWhileItRunsPoints) {
+  const fs::path users = temp.path() / "users-own";
+  for (int i = 0; i < 20; ++i) writeFile(users / ("file-" + std::to_string(i)), "mine");
+  const fs::path decoy = temp.path() / "decoy";
+  for (int round = 0; round < 200; ++round) {
+    const fs::path old = temp.path() / ("old-" + std::to_string(round));
+    for (int i = 0; i < 20; ++i) writeFile(old / "Contents" / "Resources" / ("f-" + std::to_string(i)), "x");
+    fs::create_symlink(users, decoy);
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+      const fs::path inside = old / "Contents" / "Resources";
+      while (!done.load()) ::renameat2(AT_FDCWD, inside.c_str(), AT_FDCWD, decoy.c_str(), RENAME_EXCHANGE);
+    });
+    (void)platform::posix::removeTree(old.string());
+    done = true;
+    swapper.join();
+    std::error_code ignored;
+    fs::remove(decoy, ignored);  // the link, wherever the swaps left it
+    fs::remove_all(decoy, ignored);
+    fs::remove_all(old, ignored);
+    ASSERT_EQ(std::distance(fs::directory_iterator(users), fs::directory_iterator()), 20)
+        << "round " << round;
+  }
 }
 
 // --- interruption -----------------------------------------------------------------------------
