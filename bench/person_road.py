@@ -3,7 +3,7 @@ the page's "confirmed", beside Chromium started with --load-extension in the sam
 
 One round of ours: our program (the probe, in idle mode) installs into a fresh HOME for real; then
 Chromium with a window, its profile under that HOME, is walked along the person's road
-(tools/user_road.py): the address pasted, Developer mode and Load unpacked clicked, the folder
+(tests/drivers/user_road.py): the address pasted, Developer mode and Load unpacked clicked, the folder
 pasted into the folder window and Open clicked. The clipboard is xclip's, holding what the page's
 Copy buttons would have put there (the program's buttons are not what is timed).
 """
@@ -16,7 +16,7 @@ import threading
 import time
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "drivers"))
 import chromium_run  # noqa: E402
 import fresh_install  # noqa: E402
 import user_road  # noqa: E402

@@ -34,8 +34,8 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-import chromium_run  # noqa: E402  (tools/chromium_run.py: the browser as the walk-through runs it)
+sys.path.insert(0, str(ROOT / "tests" / "drivers"))
+import chromium_run  # noqa: E402  (tests/drivers/chromium_run.py: the browser as the walk-through runs it)
 sys.path.insert(0, str(ROOT / "bench"))
 import fresh_install  # noqa: E402  (bench/fresh_install.py: a fresh HOME with the program installed)
 import person_road as road_bench  # noqa: E402  (bench/person_road.py: the person's road in the browser)

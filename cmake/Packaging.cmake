@@ -149,14 +149,14 @@ if(BUILD_TESTING)
   # labels or roles that the walk-through relies on shows up here first.
   if(TARGET vorn-receipt-writer)
     add_test(NAME desktop.walkthrough
-      COMMAND "${PROJECT_SOURCE_DIR}/tools/run-walkthrough" "${VORN_BUNDLE_DIR}"
+      COMMAND "${PROJECT_SOURCE_DIR}/scripts/walkthrough/run" "${VORN_BUNDLE_DIR}"
               "$<TARGET_FILE:vorn-receipt-writer>" "${CMAKE_BINARY_DIR}/walkthrough-test")
     set_tests_properties(desktop.walkthrough PROPERTIES RESOURCE_LOCK xvfb TIMEOUT 300)
     # The same road in Arabic, as LANG=ar_EG.UTF-8 scripts/run walks it on a
     # machine without that locale: the walk-through finds the page's parts
     # through the page's own catalogue.
     add_test(NAME desktop.walkthrough_arabic
-      COMMAND "${PROJECT_SOURCE_DIR}/tools/run-walkthrough" "${VORN_BUNDLE_DIR}"
+      COMMAND "${PROJECT_SOURCE_DIR}/scripts/walkthrough/run" "${VORN_BUNDLE_DIR}"
               "$<TARGET_FILE:vorn-receipt-writer>" "${CMAKE_BINARY_DIR}/walkthrough-test-ar")
     set_tests_properties(desktop.walkthrough_arabic PROPERTIES RESOURCE_LOCK xvfb TIMEOUT 300
       ENVIRONMENT "LANGUAGE=;LC_ALL=;LC_MESSAGES=;LANG=ar_EG.UTF-8"

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """The road a person takes, walked with the pointer and keys: the real program from a copy of the
-built bundle and Debian's Chromium with a window, on one virtual display (tools/with-desktop gives
+built bundle and Debian's Chromium with a window, on one virtual display (tests/drivers/with-desktop gives
 each run its own HOME and session bus).
 
 open:  Install and Copy address clicked where the accessibility bus places them; in Chromium the
@@ -25,7 +25,7 @@ import shutil
 import subprocess
 import sys
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "drivers"))
 
 import chromium_run  # noqa: E402
 import user_road  # noqa: E402

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "tools/native_messaging.h"
+#include "native_messaging.h"
 
 namespace {
 

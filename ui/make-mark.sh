@@ -4,11 +4,11 @@
 # from two strokes. Drawn at twice the size and scaled down for smooth edges;
 # metadata and time stamps are left out so that the same ImageMagick gives the same bytes.
 #
-#   tools/make-mark.sh [output.png]
+#   ui/make-mark.sh [output.png]
 set -eu
 
 here=$(cd "$(dirname "$0")" && pwd)
-out=${1:-"$here/../ui/mark.png"}
+out=${1:-"$here/mark.png"}
 
 # The real ImageMagick, even where a wrapper of that name comes first on PATH.
 convert=convert

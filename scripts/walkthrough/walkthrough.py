@@ -6,7 +6,7 @@ accessibility bus (AT-SPI) and presses the page's buttons by their visible
 labels, as a screen reader user would. It says what it does and what it sees,
 takes a screenshot of each state and ends by making an animated GIF of them.
 When Chromium is installed the first road confirms the setup as a person does
-(tools/user_road.py): Chromium with a window beside the program, the address
+(tests/drivers/user_road.py): Chromium with a window beside the program, the address
 pasted, Developer mode and Load unpacked clicked, the folder pasted into the
 folder window and Open clicked; the retry road has headless Chromium load the
 folder the updater reported. Either way the extension asks the native host to
@@ -34,8 +34,10 @@ import json
 
 import gi
 
-import chromium_run
-import user_road
+# The browser drivers are the desktop tests'; the walk-through borrows them.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "drivers"))
+import chromium_run  # noqa: E402
+import user_road  # noqa: E402
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi, GLib  # noqa: E402
@@ -390,7 +392,7 @@ class Road:
         say("   Chromium has been stopped")
 
     def persons_road(self, page, xid, folder):
-        """The road a person takes in the browser (tools/user_road.py): Chromium with a window
+        """The road a person takes in the browser (tests/drivers/user_road.py): Chromium with a window
         beside the program, the address pasted, Developer mode and Load unpacked clicked, the
         folder pasted into the folder window and Open clicked. Pictures of the whole screen."""
         receipt = os.path.join(os.path.dirname(folder.rstrip("/")), "setup-confirmed.json")
