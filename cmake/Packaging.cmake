@@ -15,14 +15,14 @@ if(NOT TARGET vorn-preview-setup OR NOT TARGET vorn-updater OR NOT TARGET vorn-n
 endif()
 
 set(VORN_APP_ID "com.vorn.PreviewSetup")
-if(PROJECT_VERSION)
-  set(VORN_PACKAGE_VERSION "${PROJECT_VERSION}")
-else()
-  set(VORN_PACKAGE_VERSION "0.1.0")
-endif()
+set(VORN_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(VORN_PACKAGE_NAME "vorn-preview-setup")
-set(VORN_RELEASE_DATE "2026-12-08")
-set(VORN_CHANGELOG_DATE "Tue, 08 Dec 2026 09:00:00 +0000")
+# The release's day as Debian's changelog writes it.
+execute_process(
+  COMMAND "${Python3_EXECUTABLE}" -c
+          "import datetime, email.utils, sys; day = datetime.datetime.strptime(sys.argv[1], '%Y-%m-%d'); print(email.utils.format_datetime(day.replace(tzinfo=datetime.timezone.utc)))"
+          "${VORN_RELEASE_DATE}"
+  OUTPUT_VARIABLE VORN_CHANGELOG_DATE OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 set(VORN_DEVELOPER_NAME "Vorn")
 set(VORN_PACKAGE_MAINTAINER "Vorn Preview Team <preview@vorn.example>" CACHE STRING
     "Maintainer field of the .deb")
@@ -62,7 +62,7 @@ add_custom_command(OUTPUT "${desktop_out}/${VORN_APP_ID}.metainfo.xml"
   VERBATIM)
 configure_file("${desktop_src}/copyright.in" "${desktop_out}/copyright" @ONLY)
 configure_file("${desktop_src}/changelog.in" "${desktop_out}/changelog" @ONLY)
-configure_file("${desktop_src}/vorn-preview-setup.1" "${desktop_out}/vorn-preview-setup.1" COPYONLY)
+configure_file("${desktop_src}/vorn-preview-setup.1" "${desktop_out}/vorn-preview-setup.1" @ONLY)
 
 include(${CMAKE_CURRENT_LIST_DIR}/ScaleMark.cmake)
 find_program(VORN_GZIP gzip REQUIRED)

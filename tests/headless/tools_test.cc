@@ -46,12 +46,31 @@ TEST_F(ToolsTest, SetupFollowsAnAbsoluteDataHomeAndIgnoresARelativeOne) {
   EXPECT_EQ(fs::path(setUpOnce().folder), dataFolder() / "extension");
 }
 
-TEST_F(ToolsTest, EverySetupHasItsOwnTokenAndTheSameVersion) {
+// The version is written once, in the build; the setup, the extension the
+// browser loads and each program's --version all tell that one.
+TEST_F(ToolsTest, EverySetupHasItsOwnTokenAndTheOneVersionThatEveryProgramTells) {
   const SetupResult first = setUpOnce();
   const SetupResult second = setUpOnce();
   EXPECT_NE(first.token, second.token);
-  EXPECT_EQ(first.version, second.version);
   EXPECT_EQ(first.folder, second.folder);
+  EXPECT_EQ(first.version, VORN_PROJECT_VERSION);
+  EXPECT_EQ(second.version, VORN_PROJECT_VERSION);
+#ifdef VORN_EXTENSION_MANIFEST
+  EXPECT_EQ(nlohmann::json::parse(readFile(VORN_EXTENSION_MANIFEST)).at("version"), VORN_PROJECT_VERSION);
+#endif
+
+  std::vector<std::pair<std::string, std::string>> programs = {
+      {updater(), "vorn-updater"}, {host(), "vorn-native-host"}, {kReceiptWriter, "vorn-receipt-writer"}};
+#ifdef VORN_PROGRAM_PATH
+  programs.emplace_back(VORN_PROGRAM_PATH, "vorn-preview-setup");
+#endif
+  for (const auto& [program, name] : programs) {
+    SCOPED_TRACE(name);
+    const ToolRun asked = run(program, {"--version"});
+    EXPECT_EQ(asked.status, 0);
+    EXPECT_EQ(asked.out, name + " " VORN_PROJECT_VERSION "\n");
+    EXPECT_EQ(asked.err, "");
+  }
 }
 
 TEST_F(ToolsTest, AnythingButExactlySetupIsAUsageErrorOnOneLine) {

@@ -462,6 +462,12 @@ void removeTreeAt(int parent, const std::filesystem::path& parentPath, const std
     failures.push_back("cannot remove " + describeFailure(parent, path, errno));
 }
 
+bool printedVersion(int argc, char** argv, std::string_view program) {
+  if (argc != 2 || std::string_view(argv[1]) != "--version") return false;
+  std::cout << program << ' ' << kVersion << '\n';
+  return true;
+}
+
 std::string randomToken() {
   std::array<unsigned char, 16> bits{};
   size_t filled = 0;

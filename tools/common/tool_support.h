@@ -176,4 +176,11 @@ void removeTreeAt(int parent, const std::filesystem::path& parentPath, const std
 // 128 random bits from the kernel, as 32 lower-case hexadecimal digits.
 std::string randomToken();
 
+// The version every tool and the setup it reports carry: the project's own.
+inline constexpr std::string_view kVersion = VORN_VERSION;
+
+// Whether the one argument asks for --version; if so, "<program> <version>"
+// has been printed on standard output.
+bool printedVersion(int argc, char** argv, std::string_view program);
+
 }  // namespace vorn::tools

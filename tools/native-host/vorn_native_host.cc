@@ -266,6 +266,8 @@ int confirm(const vorn::tools::ConfirmRequest& request) {
 int main(int argc, char** argv) {
   // A browser that has gone away makes writing fail, not the host die.
   std::signal(SIGPIPE, SIG_IGN);
+  // The browser never passes it: it is for the person asking what is installed.
+  if (vorn::tools::printedVersion(argc, argv, "vorn-native-host")) return 0;
   try {
     // The browser names the caller's origin first; other platforms add more.
     if (argc < 2 || argv[1] != vorn::tools::kExtensionOrigin)

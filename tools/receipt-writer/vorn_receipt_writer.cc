@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::string_view kUsage = "usage: vorn-receipt-writer [--age SECONDS]\n";
+constexpr std::string_view kUsage = "usage: vorn-receipt-writer [--age SECONDS | --version]\n";
 
 // Whole input must be a finite number; a negative age stamps the future.
 bool parseSeconds(const char* text, double& seconds) {
@@ -25,6 +25,7 @@ bool parseSeconds(const char* text, double& seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (vorn::tools::printedVersion(argc, argv, "vorn-receipt-writer")) return 0;
   double age = 0;
   const bool plain = argc == 1;
   const bool backdated = argc == 3 && std::string_view(argv[1]) == "--age" && parseSeconds(argv[2], age);

@@ -43,8 +43,7 @@ namespace fs = std::filesystem;
 using vorn::platform::posix::UniqueFd;
 using vorn::tools::ToolError;
 
-constexpr std::string_view kVersion = VORN_VERSION;
-constexpr std::string_view kUsage = "usage: vorn-updater --setup | --uninstall\n";
+constexpr std::string_view kUsage = "usage: vorn-updater --setup | --uninstall | --version\n";
 
 std::string hostManifestName() { return std::string(vorn::tools::kNativeHostName) + ".json"; }
 
@@ -495,7 +494,8 @@ vorn::tools::Setup setUp(vorn::tools::HeldSignals& signals) {
   maker.save();
   if (registered.first > 0 && registered.second == 0)
     throw ToolError("no browser could be registered; see the lines above");
-  vorn::tools::Setup setup{plan.extensionFolder.string(), vorn::tools::randomToken(), std::string(kVersion)};
+  vorn::tools::Setup setup{plan.extensionFolder.string(), vorn::tools::randomToken(),
+                           std::string(vorn::tools::kVersion)};
   vorn::tools::writeFileAtomicallyAt(tool.get(), plan.tool, std::string(vorn::tools::kLastSetupFileName),
                                      vorn::tools::encodeSetup(setup) + "\n");
   maker.step();
@@ -727,6 +727,7 @@ int Uninstall::run() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (vorn::tools::printedVersion(argc, argv, "vorn-updater")) return 0;
   const std::string_view mode = argc == 2 ? argv[1] : "";
   if (mode != "--setup" && mode != "--uninstall") {
     std::cerr << kUsage;
