@@ -1,6 +1,6 @@
 """The start of every browser round: the program (the probe, in idle mode) installs into a fresh
-HOME for real, and the round gets the setup the updater recorded. Used by bench/run.py and
-bench/person_road.py."""
+HOME for real, and the round gets the setup the updater recorded. Used by bench/browser.py,
+bench/watch.py and bench/person_road.py."""
 
 import contextlib
 import json
