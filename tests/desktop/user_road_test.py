@@ -26,6 +26,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "drivers"))
+# The walk-through's driver of the program's page, shared with scripts/run.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "walkthrough"))
 
 import chromium_run  # noqa: E402
 import user_road  # noqa: E402
