@@ -80,7 +80,7 @@ def run_desktop(build, rounds, figures, work, parts, idle_window):
     env = dict(os.environ, HOME=str(home), XDG_RUNTIME_DIR=str(runtime))
     for name in ("DISPLAY", "WAYLAND_DISPLAY", "XAUTHORITY", "DBUS_SESSION_BUS_ADDRESS", "GDK_BACKEND"):
         env.pop(name, None)
-    argv = ["xvfb-run", "-a", "-s", "-screen 0 1280x1024x24 -nolisten tcp", sys.executable, __file__,
+    argv = ["xvfb-run", "-a", "-s", "-noreset -screen 0 1280x1024x24 -nolisten tcp", sys.executable, __file__,
             "--build", str(build), "--rounds", str(rounds), "--idle-window", str(idle_window),
             "--only", ",".join(parts), "--desktop-child", str(work)]
     try:
