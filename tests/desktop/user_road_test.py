@@ -26,12 +26,10 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "drivers"))
-# The walk-through's driver of the program's page, shared with scripts/run.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "walkthrough"))
 
 import chromium_run  # noqa: E402
+import program_page  # noqa: E402
 import user_road  # noqa: E402
-import walkthrough  # noqa: E402
 
 # The page's own wait before its hint, and what this copy of the page waits instead.
 LONG_WAIT = "var STILL_WAITING_MS = 45000;"
@@ -46,7 +44,7 @@ class Failure(Exception):
 def check(condition, what):
     if not condition:
         raise Failure(what)
-    walkthrough.say(f"   ok: {what}")
+    program_page.say(f"   ok: {what}")
 
 
 def main():
@@ -63,7 +61,7 @@ def main():
     home = os.environ["HOME"]
     shutil.rmtree(args.shots, ignore_errors=True)
     os.makedirs(args.shots)
-    walkthrough.Atspi.init()
+    program_page.Atspi.init()
 
     bundle = os.path.join(work, "Downloads", "Vorn Preview Setup.app")
     shutil.copytree(os.path.abspath(args.bundle), bundle, symlinks=True)
@@ -88,30 +86,30 @@ def main():
         """The page's Copy button clicked until it says Copied (a person clicks again when a click did
         not take), then the clipboard holds what it copied."""
         for attempt in range(2):
-            walkthrough.say(f"Clicking \u201c{label}\u201d." if attempt == 0 else
+            program_page.say(f"Clicking \u201c{label}\u201d." if attempt == 0 else
                             f"   the button did not say Copied; clicking \u201c{label}\u201d again.")
             page.click(label)
             try:
-                shown = walkthrough.copied(label)
+                shown = program_page.copied(label)
                 user_road.wait("the button to say Copied", lambda: page.button("Copied", shown), 5.0, 0.1)
                 break
             except user_road.RoadError:
                 if attempt == 1:
                     raise
-        user_road.wait(f"\u201c{expected}\u201d on the clipboard", lambda: walker.clipboard() == expected, 10.0)
+        user_road.wait(f"\u201c{expected}\u201d on the clipboard", lambda: program.clipboard() == expected, 10.0)
 
-    walker = walkthrough.Road(argparse.Namespace(shots=args.shots, work=work, receipt_writer=None))
-    process, page, xid = walker.start(bundle)
+    program = program_page.Program()
+    process, page, xid = program.start(bundle)
     # No window manager here: put the program at the left, the browser goes beside it.
     user_road.xdotool("windowmove", "--sync", xid, 0, 0)
     browser = None
     try:
-        walker.expect(page, "start")
+        program.expect(page, "start")
         shot("start")
-        walkthrough.say("Clicking \u201cInstall\u201d.")
+        program_page.say("Clicking \u201cInstall\u201d.")
         page.click("Install")
-        walker.expect(page, "installed", 60.0)
-        folder = walker.installed(page)
+        program.expect(page, "installed", 60.0)
+        folder = program.installed(page)
         record = json.load(open(os.path.join(home, ".local", "share", "vorn-preview", "last-setup.json")))
         receipt = os.path.join(os.path.dirname(folder.rstrip("/")), "setup-confirmed.json")
 
@@ -119,7 +117,7 @@ def main():
         shot("address-copied")
 
         browser = user_road.Browser(home, os.path.join(args.shots, "chromium.log"), user_road.place_beside(xid))
-        road = user_road.Road(browser, walkthrough.say, shot)
+        road = user_road.Road(browser, program_page.say, shot)
         road.open_extensions()
         road.developer_mode()
 
@@ -138,7 +136,7 @@ def main():
             check(page.state() == "installed", "the page is still waiting")
             check(hint.startswith(HINT), "the page shows the hint naming the Enter trap")
             check(chromium_run.ASKING not in browser.log(), "no worker asked the host")
-            walkthrough.say("Doing what the hint says: Load unpacked again, the folder pasted, Open clicked.")
+            program_page.say("Doing what the hint says: Load unpacked again, the folder pasted, Open clicked.")
             dialog = road.load_unpacked()
             road.choose_folder(dialog)
 
@@ -148,14 +146,14 @@ def main():
         user_road.wait("the receipt", lambda: os.path.exists(receipt), 15.0)
         written = json.load(open(receipt))
         check(written.get("token") == record["token"], "the receipt names this setup's token")
-        walker.expect(page, "confirmed", 15.0)
+        program.expect(page, "confirmed", 15.0)
         check(True, "the page says the setup is complete")
         shot("confirmed")
-        walkthrough.say("Clicking \u201cDone\u201d.")
+        program_page.say("Clicking \u201cDone\u201d.")
         page.click("Done")
         status = process.wait(timeout=15)
         check(status == 0, f"Done ended the program with 0 (it ended with {status})")
-    except (Failure, user_road.RoadError, walkthrough.RoadError, subprocess.SubprocessError, OSError,
+    except (Failure, user_road.RoadError, program_page.RoadError, subprocess.SubprocessError, OSError,
             KeyError, ValueError) as failure:
         print(f"FAILED: {failure}", flush=True)
         try:
@@ -174,7 +172,7 @@ def main():
             process.wait()
     if not args.keep:
         shutil.rmtree(args.shots, ignore_errors=True)
-    walkthrough.say(f"The {args.road} road passed.")
+    program_page.say(f"The {args.road} road passed.")
     return 0
 
 
