@@ -5,11 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "confirm/setup_receipt.h"
@@ -516,6 +520,62 @@ TEST_F(ToolsTest, SetupAndUninstallNeverWorkThroughALink) {
       EXPECT_EQ(everything(), before);
     }
   }
+}
+
+// A link swapped in and out while uninstall runs, for the tools' folder, the
+// extension folder or a folder in it, to a folder of the user's holding every
+// name that uninstall removes: nothing of the user's goes, whichever the link
+// is at each step.
+TEST_F(ToolsTest, UninstallGoesNowhereALinkSwappedInWhileItRunsPoints) {
+  const fs::path users = temp.path() / "users";
+  const fs::path decoy = temp.path() / "decoy";
+  const fs::path extension = dataFolder() / "extension";
+  const std::vector<fs::path> places = {dataFolder(), extension, extension / "icons"};
+  const auto contents = [](const fs::path& top) {
+    std::map<fs::path, std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(top))
+      found[entry.path().lexically_relative(top)] = entry.is_regular_file() ? readFile(entry.path()) : "/";
+    return found;
+  };
+  int swaps = 0;
+  for (int round = 0; round < 45; ++round) {
+    const fs::path& place = places[round % places.size()];
+    SCOPED_TRACE(place.string() + ", round " + std::to_string(round));
+    // Whichever way the last swap left them: a link goes as a link.
+    fs::remove_all(home());
+    fs::remove_all(decoy);
+    fs::remove_all(users);
+    fs::create_directories(home());
+    setUpOnce();
+    ASSERT_EQ(run(kReceiptWriter, {}).status, 0);
+    // The user's folder holds what setup made at each of the three levels.
+    fs::copy(dataFolder(), users, fs::copy_options::recursive);
+    fs::copy(extension, users, fs::copy_options::recursive | fs::copy_options::skip_existing);
+    fs::copy(extension / "icons", users, fs::copy_options::skip_existing);
+    const auto before = contents(users);
+    fs::create_directory_symlink(users, decoy);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> exchanged{0};
+    std::thread swapper([&] {
+      while (!done.load()) {
+        if (::renameat2(AT_FDCWD, place.c_str(), AT_FDCWD, decoy.c_str(), RENAME_EXCHANGE) == 0) ++exchanged;
+      }
+    });
+    const ToolRun removed = run(updater(), {"--uninstall"});
+    done = true;
+    swapper.join();
+    swaps += exchanged.load();
+    EXPECT_EQ(removed.out, "");
+    const auto after = contents(users);
+    std::string changed;
+    for (const auto& [name, text] : before) {
+      const auto now = after.find(name);
+      if (now == after.end() || now->second != text) changed.append(" ").append(name.string());
+    }
+    EXPECT_EQ(changed, "") << "the user's, changed or gone; " << removed.err;
+  }
+  EXPECT_GT(swaps, 0);
 }
 
 TEST_F(ToolsTest, ABadBundleIsRefusedBeforeAnythingIsWritten) {
