@@ -20,16 +20,19 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "drive
 import chromium_run  # noqa: E402
 import fresh_install  # noqa: E402
 import user_road  # noqa: E402
+from browser import browser_round  # noqa: E402
+from figures import Figure, fmt, log, ordered, p95  # noqa: E402
+from processes import Follower  # noqa: E402
 
 
-def road_figures(figure):
+def road_figures():
     return [
-        figure("folder window's Open clicked → the receipt on disk / Chromium started with --load-extension "
+        Figure("folder window's Open clicked → the receipt on disk / Chromium started with --load-extension "
                "→ the receipt (Xvfb)", "s", None),
-        figure("… the same, p95 of the rounds", "s", None),
-        figure("folder window's Open clicked → the page shows “confirmed” / Chromium started with "
+        Figure("… the same, p95 of the rounds", "s", None),
+        Figure("folder window's Open clicked → the page shows “confirmed” / Chromium started with "
                "--load-extension → “confirmed” (Xvfb)", "s", None),
-        figure("… the same, p95 of the rounds", "s", None),
+        Figure("… the same, p95 of the rounds", "s", None),
     ]
 
 
@@ -55,11 +58,11 @@ class Clipboard:
             self.proc = None
 
 
-def road_round(follower_class, probe, env, work, index):
+def road_round(probe, env, work, index):
     """Answers the seconds from the Open click to the receipt on disk (looked for every 5 ms) and
     to the page's "bench-state:confirmed" post."""
     clipboard = Clipboard()
-    with fresh_install.installed(follower_class, probe, env, work, "road-home-") as (home, env, follower, setup,
+    with fresh_install.installed(Follower, probe, env, work, "road-home-") as (home, env, follower, setup,
                                                                                   receipt):
         try:
             log_file = work / f"road-chromium-{index}.log"
@@ -95,11 +98,11 @@ def road_round(follower_class, probe, env, work, index):
             clipboard.close()
 
 
-def run_road(rounds, probe, env, work, figure, follower_class, browser_round, ordered, p95, fmt, rng, log):
+def run_road(rounds, probe, env, work, rng):
     """ours: the person's road, timed from the Open click; baseline: today's browser round
     (chromium --headless=new --load-extension=<the folder>), timed from Chromium's start, in the
     same round, in alternating order."""
-    receipt, receipt_p95, confirmed, confirmed_p95 = figs = road_figures(figure)
+    receipt, receipt_p95, confirmed, confirmed_p95 = figs = road_figures()
     if chromium_run.find() is None or shutil.which("xclip") is None or shutil.which("xdotool") is None:
         for fig in figs:
             fig.failure = "chromium, xclip or xdotool is not installed (scripts/install-deps <build folder>)"
@@ -109,7 +112,7 @@ def run_road(rounds, probe, env, work, figure, follower_class, browser_round, or
         browser_round(probe, env, work, 0, 0.0)  # the first start of a browser fills the page cache
         for r in range(rounds):
             pause = rng.random()
-            ours, base = ordered(r, lambda: road_round(follower_class, probe, env, work, r + 1),
+            ours, base = ordered(r, lambda: road_round(probe, env, work, r + 1),
                                  lambda: browser_round(probe, env, work, 100 + r, pause))
             receipt.add(ours[0], base[1])
             confirmed.add(ours[1], base[2])

@@ -39,15 +39,15 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "drivers"))
 sys.path.insert(0, str(ROOT / "bench"))
 import person_road as road_bench  # noqa: E402  (bench/person_road.py: the person's road in the browser)
-from browser import browser_figure, browser_round, run_browser  # noqa: E402
+from browser import browser_figure, run_browser  # noqa: E402
 from desktop import DESKTOP_FIGURES, startup_and_memory  # noqa: E402
 from drain import run_drain  # noqa: E402
-from figures import Figure, fmt, log, ordered, p95, print_table  # noqa: E402
+from figures import Figure, log, print_table  # noqa: E402
 from flood import run_flood_memory  # noqa: E402
 from idle import idle_figures, idle_rounds, run_idle, run_wayland, xvfb_server  # noqa: E402
 from install import run_install  # noqa: E402
 from micro import run_micro  # noqa: E402
-from processes import APP_NAME, Follower, prepare_probe_bundle  # noqa: E402
+from processes import APP_NAME, prepare_probe_bundle  # noqa: E402
 from watch import run_watch, watch_figures  # noqa: E402
 
 
@@ -69,7 +69,7 @@ def run_desktop(build, rounds, figures, work, parts, idle_window):
         if "watch" in parts:
             figs += watch_figures()
         if "road" in parts:
-            figs += road_bench.road_figures(Figure)
+            figs += road_bench.road_figures()
         for fig in figs:
             fig.failure = reason
         figures.extend(figs)
@@ -104,8 +104,7 @@ def desktop_child(build, rounds, work, parts, idle_window):
     if "watch" in parts:
         figs += run_watch(rounds, probe, env, work)
     if "road" in parts:
-        figs += road_bench.run_road(rounds, probe, env, work, Figure, Follower, browser_round, ordered, p95, fmt,
-                                    random.Random(35), log)
+        figs += road_bench.run_road(rounds, probe, env, work, random.Random(35))
     if "idle" in parts:
         server = xvfb_server()
         figs += run_idle(build, idle_rounds(rounds), idle_window, "X11", env, work,
