@@ -6,7 +6,6 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +22,7 @@
 #include "platform/posix/posix_error.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_foundation.h"
+#include "platform/posix/posix_place.h"
 #include "platform/posix/posix_tree.h"
 
 namespace vorn::platform::posix {
@@ -183,14 +183,6 @@ class TreeCopier {
   bool useCopyRange_ = true;
 };
 
-// Where an entry lies: its file system and the mount it is reached through
-// (a bind mount of the same file system has a mount of its own).
-struct Place {
-  dev_t device = 0;
-  std::uint64_t mount = 0;
-  bool operator==(const Place&) const = default;
-};
-
 struct Looked {
   mode_t mode = 0;
   uid_t owner = 0;
@@ -205,8 +197,7 @@ int lookAt(int dirFd, const std::string& name, Looked& out) {
     return errno;
   out.mode = sx.stx_mode;
   out.owner = sx.stx_uid;
-  out.place.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-  out.place.mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : 0;
+  out.place = placeOf(sx);
   return 0;
 }
 

@@ -23,6 +23,7 @@
 #include "controller_fixture.h"
 #include "install/updater.h"
 #include "platform/posix/posix_tree.h"
+#include "test_mount.h"
 
 namespace vorn::testing {
 namespace {
@@ -78,30 +79,6 @@ std::vector<std::string> stagingNamesIn(const fs::path& folder) {
   }
   return names;
 }
-
-// A file system mounted for the scope of a test, detached however it ends.
-class Mount {
- public:
-  Mount(const fs::path& at, const char* source, const char* type, unsigned long flags, const char* options)
-      : at_(at) {
-    fs::create_directories(at);
-    mounted_ = ::mount(source, at.c_str(), type, flags, options) == 0;
-  }
-  ~Mount() { detach(); }
-  Mount(const Mount&) = delete;
-  Mount& operator=(const Mount&) = delete;
-  [[nodiscard]] bool mounted() const { return mounted_; }
-  // Where it is now, once the folder holding it has been renamed.
-  void movedTo(const fs::path& at) { at_ = at; }
-  void detach() {
-    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
-    mounted_ = false;
-  }
-
- private:
-  fs::path at_;
-  bool mounted_ = false;
-};
 
 class BundlePlaceTest : public ControllerTest {
  protected:

@@ -2,6 +2,7 @@
 // executables with a throw-away home folder; the updater and the host from a
 // bundle of their own.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 
 #include "confirm/setup_receipt.h"
 #include "platform/posix/posix_fd.h"
+#include "test_mount.h"
 #include "tool_fixture.h"
 
 namespace vorn {
@@ -576,6 +578,60 @@ TEST_F(ToolsTest, UninstallGoesNowhereALinkSwappedInWhileItRunsPoints) {
     EXPECT_EQ(changed, "") << "the user's, changed or gone; " << removed.err;
   }
   EXPECT_GT(swaps, 0);
+}
+
+// A file system mounted since setup on a folder that setup made, a bind mount
+// of the user's own folder included: what is on it stays whole, its folder is
+// named as kept, and the rest of setup's goes.
+TEST_F(ToolsTest, UninstallLeavesWholeWhatIsMountedInsideWhatSetupMade) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  const fs::path extension = dataFolder() / "extension";
+  const fs::path users = temp.path() / "users";
+  struct Case {
+    const char* what;
+    fs::path at;
+    const char* source;  // a tmpfs when empty
+  };
+  const std::vector<Case> cases = {
+      {"a tmpfs on a folder in the extension", extension / "icons", nullptr},
+      {"the user's folder bound on the extension folder", extension, users.c_str()},
+      {"a tmpfs on the tools' folder", dataFolder(), nullptr},
+  };
+  for (const auto& mounted : cases) {
+    SCOPED_TRACE(mounted.what);
+    fs::remove_all(home());
+    fs::remove_all(users);
+    fs::create_directories(home());
+    setUpOnce();
+    ASSERT_EQ(run(kReceiptWriter, {}).status, 0);
+    // The names that setup wrote, in the user's folder.
+    for (const char* name :
+         {"manifest.json", "background.js", "16.png", "last-setup.json", "setup-confirmed.json"})
+      testing::writeFile(users / name, "the user's");
+    testing::Mount mount(mounted.at, mounted.source == nullptr ? "none" : mounted.source,
+                         mounted.source == nullptr ? "tmpfs" : nullptr,
+                         mounted.source == nullptr ? 0 : MS_BIND,
+                         mounted.source == nullptr ? "size=1m,mode=0755" : nullptr);
+    if (!mount.mounted()) GTEST_SKIP() << "cannot mount here";
+    if (mounted.source == nullptr) fs::copy(users, mounted.at, fs::copy_options::recursive);
+
+    const ToolRun removed = run(updater(), {"--uninstall"});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_NE(removed.err.find("kept \"" + mounted.at.string() +
+                               "\", which setup made: another file system is mounted on it"),
+              std::string::npos)
+        << removed.err;
+    for (const char* name :
+         {"manifest.json", "background.js", "16.png", "last-setup.json", "setup-confirmed.json"})
+      EXPECT_EQ(readFile(mounted.at / name), "the user's") << name;
+    for (const auto& browser : kBrowserFolders)
+      EXPECT_FALSE(fs::exists(config() / browser / "NativeMessagingHosts" / kHostManifest)) << browser;
+    if (mounted.at != dataFolder()) {
+      EXPECT_FALSE(fs::exists(dataFolder() / "last-setup.json"));
+      EXPECT_FALSE(fs::exists(receipt()));
+    }
+    mount.detach();
+  }
 }
 
 TEST_F(ToolsTest, ABadBundleIsRefusedBeforeAnythingIsWritten) {

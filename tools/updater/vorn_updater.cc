@@ -33,6 +33,7 @@
 #include "browser_registrations.h"
 #include "platform/posix/posix_fd.h"
 #include "platform/posix/posix_home.h"
+#include "platform/posix/posix_place.h"
 #include "setup_record.h"
 #include "setup_safety.h"
 #include "tool_support.h"
@@ -530,6 +531,14 @@ class Uninstall {
   std::vector<fs::path> roots_ = vorn::tools::setupRoots();
 };
 
+// Whether `inside` is reached through the same mount as the folder `folder`:
+// removal never crosses into another file system, a bind mount included.
+bool onTheSameMount(int folder, int inside) {
+  const auto outer = vorn::platform::posix::placeOf(folder);
+  const auto inner = vorn::platform::posix::placeOf(inside);
+  return outer && inner && *outer == *inner;
+}
+
 UniqueFd parentFailed(std::vector<std::string>& failures, const std::string& why, bool quiet) {
   if (!quiet) failures.push_back(why);
   return {};
@@ -565,7 +574,10 @@ UniqueFd Uninstall::parentOf(const fs::path& path, bool quiet) {
     if (child < 0)
       return parentFailed(
           failures_, "cannot remove " + vorn::tools::describeFailure(folder.get(), at / part, -child), quiet);
-    folder = UniqueFd(child);
+    UniqueFd next(child);
+    // What is mounted there is not setup's; removeFolder names the folder.
+    if (!onTheSameMount(folder.get(), next.get())) return {};
+    folder = std::move(next);
     at /= part;
   }
   return folder;
@@ -607,6 +619,13 @@ void Uninstall::removeFolder(const fs::path& path, std::optional<Identity> ident
   struct stat status {};
   if (::fstatat(parent.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(status.st_mode))
     return;
+  if (const UniqueFd folder(
+          ::openat(parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      folder.valid() && !onTheSameMount(parent.get(), folder.get())) {
+    keptFolders_.insert(path);
+    kept_.push_back("kept " + printable(path) + ", which setup made: another file system is mounted on it");
+    return;
+  }
   // A folder made in its place since is someone else's.
   if (identity && (status.st_dev != identity->device || status.st_ino != identity->inode)) return;
   if (::unlinkat(parent.get(), name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return;
@@ -631,9 +650,12 @@ int Uninstall::run() {
     const UniqueFd dataFd(data);
     const int fd =
         vorn::tools::openFolderAt(dataFd.get(), dataRoot, toolPath.filename().string(), false, nullptr);
-    // A link in place of the tools' folder is not setup's: nothing behind it is touched.
+    // A link in place of the tools' folder is not setup's, nor a file system
+    // mounted on it: nothing behind either is touched.
     if (fd >= 0) {
       tool = UniqueFd(fd);
+      // removeFolder names it.
+      if (!onTheSameMount(dataFd.get(), tool.get())) tool.reset();
     } else if (fd != -ENOENT && fd != -ELOOP && fd != -ENOTDIR) {
       fail("cannot remove " + vorn::tools::describeFailure(dataFd.get(), toolPath, -fd));
     }
